@@ -1,0 +1,26 @@
+# Sourced by the scripts: installs the Debian packages a step needs, once.
+# As root it runs apt-get; as an ordinary user it names what is missing and stops.
+
+# need_packages PKG...: make sure every package is installed.
+need_packages() {
+	missing=
+	for p in "$@"; do
+		dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' ||
+			missing="$missing $p"
+	done
+	[ -z "$missing" ] && return 0
+	if [ "$(id -u)" -ne 0 ]; then
+		echo "missing Debian packages:$missing" >&2
+		echo "install them with: sudo apt-get update && sudo apt-get install -y$missing" >&2
+		exit 1
+	fi
+	echo "installing:$missing"
+	apt-get update -qq >/dev/null &&
+		DEBIAN_FRONTEND=noninteractive apt-get install -y -qq --no-install-recommends $missing >/dev/null ||
+		{ echo "apt-get failed for:$missing" >&2; exit 1; }
+}
+
+# Everything the build, the simulated device and the tests use.
+BUILD_PACKAGES="cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev util-linux mount iproute2"
+DEVICE_PACKAGES="g++-mips-linux-gnu qemu-user-static busybox"
+CHECK_PACKAGES="clang libclang-rt-14-dev"

@@ -1,0 +1,182 @@
+#include "device.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#ifndef SIM_DIR
+#error "SIM_DIR must name the sim/ directory"
+#endif
+#ifndef DEVICES_DIR
+#error "DEVICES_DIR must name a directory for test devices"
+#endif
+
+std::string read_file(const std::string &path) {
+    std::string text;
+    FILE *f = fopen(path.c_str(), "rb");
+    if (!f)
+        return text;
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof buf, f)) > 0)
+        text.append(buf, n);
+    fclose(f);
+    return text;
+}
+
+void write_file(const std::string &path, const std::string &text) {
+    FILE *f = fopen(path.c_str(), "wb");
+    ASSERT_NE(f, nullptr) << path;
+    fwrite(text.data(), 1, text.size(), f);
+    fclose(f);
+}
+
+std::vector<std::string> lines_of(const std::string &text) {
+    std::vector<std::string> lines;
+    size_t start = 0;
+    while (start < text.size()) {
+        size_t end = text.find('\n', start);
+        if (end == std::string::npos)
+            end = text.size();
+        lines.push_back(text.substr(start, end - start));
+        start = end + 1;
+    }
+    return lines;
+}
+
+bool wait_for(const std::function<bool()> &cond, int timeout_ms) {
+    for (int waited = 0;; waited += 20) {
+        if (cond())
+            return true;
+        if (waited >= timeout_ms)
+            return false;
+        usleep(20 * 1000);
+    }
+}
+
+std::string program_under_test(const char *env_name, const char *built_path) {
+    const char *env = getenv(env_name);
+    return env && *env ? env : built_path;
+}
+
+bool device_arch_is(const char *arch) {
+    const char *env = getenv("DEVICE_ARCH");
+    return env && strcmp(env, arch) == 0;
+}
+
+static void make_dirs(const std::string &path) {
+    for (size_t i = 1; i <= path.size(); ++i)
+        if (i == path.size() || path[i] == '/')
+            mkdir(path.substr(0, i).c_str(), 0755);
+}
+
+Device::Device() {
+    const auto *info = testing::UnitTest::GetInstance()->current_test_info();
+    std::string name = std::string(info->test_suite_name()) + "." + info->name();
+    for (char &c : name)
+        if (c == '/')
+            c = '_';
+    dir = std::string(DEVICES_DIR) + "/" + name;
+    std::string rm = "rm -rf '" + dir + "'";
+    EXPECT_EQ(system(rm.c_str()), 0);
+    make_dirs(dir + "/proc");
+    make_dirs(dir + "/tmp");
+    make_dirs(dir + "/store");
+    write_file(dir + "/calls.log", "");
+}
+
+Device::~Device() { stop(); }
+
+void Device::seed(const std::string &key, const std::string &get_text) const {
+    write_file(dir + "/store/" + key, get_text);
+}
+
+std::string Device::store(const std::string &key) const { return read_file(dir + "/store/" + key); }
+
+bool Device::has_key(const std::string &key) const {
+    return access((dir + "/store/" + key).c_str(), F_OK) == 0;
+}
+
+std::vector<std::string> Device::calls() const { return lines_of(read_file(dir + "/calls.log")); }
+std::string Device::out() const { return read_file(dir + "/stdout.txt"); }
+std::string Device::err() const { return read_file(dir + "/stderr.txt"); }
+
+void Device::write_proc(const std::string &name, const std::string &text) const {
+    // Written beside and renamed, so a poll never sees half a file.
+    std::string path = dir + "/proc/" + name;
+    make_dirs(path.substr(0, path.rfind('/')));
+    write_file(path + ".new", text);
+    ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
+}
+
+void Device::remove_proc(const std::string &name) const {
+    unlink((dir + "/proc/" + name).c_str());
+}
+
+void Device::start(const std::string &program, bool boot_loop) {
+    ASSERT_EQ(pid, -1) << "already running";
+    std::vector<std::string> args = {std::string(SIM_DIR) + "/device"};
+    if (const char *emu = getenv("DEVICE_EMULATOR"); emu && *emu)
+        args.insert(args.end(), {"-e", emu});
+    if (const char *sh = getenv("DEVICE_SHELL"); sh && *sh)
+        args.insert(args.end(), {"-s", sh});
+    if (boot_loop)
+        args.push_back("-b");
+    args.insert(args.end(), {dir, program});
+
+    pid = fork();
+    ASSERT_GE(pid, 0);
+    if (pid == 0) {
+        int out = open((dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int err = open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
+        int in = open("/dev/null", O_RDONLY);
+        dup2(in, 0);
+        dup2(out, 1);
+        dup2(err, 2);
+        std::vector<char *> argv;
+        for (auto &a : args)
+            argv.push_back(a.data());
+        argv.push_back(nullptr);
+        execv(argv[0], argv.data());
+        _exit(127);
+    }
+    status_ = -1;
+}
+
+bool Device::running() {
+    if (pid == -1)
+        return false;
+    int st;
+    if (waitpid(pid, &st, WNOHANG) == pid) {
+        status_ = st;
+        pid = -1;
+        return false;
+    }
+    return true;
+}
+
+int Device::wait_exit(int timeout_ms) {
+    wait_for([&] { return !running(); }, timeout_ms);
+    return pid == -1 ? status_ : -1;
+}
+
+void Device::stop() {
+    if (pid == -1)
+        return;
+    // TERM first: in a boot loop the runner passes it on to the program.
+    kill(pid, SIGTERM);
+    if (wait_exit(2000) != -1)
+        return;
+    kill(pid, SIGKILL);
+    int st;
+    if (waitpid(pid, &st, 0) == pid)
+        status_ = st;
+    pid = -1;
+}

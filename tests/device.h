@@ -1,0 +1,60 @@
+// A simulated device for end-to-end tests: a fresh directory run through sim/device, with
+// the real shipped binary inside. See sim/device for the directory layout.
+#pragma once
+
+#include <functional>
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+std::string read_file(const std::string &path);
+void write_file(const std::string &path, const std::string &text);
+std::vector<std::string> lines_of(const std::string &text);
+
+// Polls cond every 20 ms until it holds or timeout_ms have passed; returns whether it held.
+bool wait_for(const std::function<bool()> &cond, int timeout_ms = 5000);
+
+// Environment of the run, so the same suite can test other builds of the programs:
+//   <NAME>_BIN       the binary under test (default: the one built beside the tests)
+//   DEVICE_EMULATOR  user-mode emulator command line for a foreign-architecture binary
+//   DEVICE_SHELL     shell bound over /bin/sh inside the device
+//   DEVICE_ARCH      "mips" when the binaries are the device's, for target-specific figures
+std::string program_under_test(const char *env_name, const char *built_path);
+bool device_arch_is(const char *arch);
+
+struct Device {
+    std::string dir; // proc/, tmp/, store/, calls.log, stdout.txt, stderr.txt
+    pid_t pid = -1;
+
+    // A fresh, empty device directory named after the running test.
+    Device();
+    ~Device();
+    Device(const Device &) = delete;
+    Device &operator=(const Device &) = delete;
+
+    // Seeds the exact text that "flash get KEY" prints (normally "KEY=value\n").
+    void seed(const std::string &key, const std::string &get_text) const;
+    // The exact text stored for KEY, empty when there is none.
+    std::string store(const std::string &key) const;
+    bool has_key(const std::string &key) const;
+    // Every flash and reboot call so far, in order.
+    std::vector<std::string> calls() const;
+    // What the program has printed on standard output / standard error so far.
+    std::string out() const;
+    std::string err() const;
+    // Writes (or with remove_proc removes) a file under the device's /proc.
+    void write_proc(const std::string &name, const std::string &text) const;
+    void remove_proc(const std::string &name) const;
+
+    // Starts program in the device (with DEVICE_EMULATOR and DEVICE_SHELL applied).
+    void start(const std::string &program, bool boot_loop = false);
+    // Whether the program is still running (reaps it once it has ended).
+    bool running();
+    // Waits up to timeout_ms for the program to end; its wait status, or -1 if it did not.
+    int wait_exit(int timeout_ms);
+    // Ends the program (TERM, then KILL) and reaps it.
+    void stop();
+
+  private:
+    int status_ = -1;
+};
