@@ -1,0 +1,142 @@
+// leverwatch: keeps the device's operating mode in line with the slide switch.
+
+#include "platform.h"
+#include "profile_transfer.h"
+#include "store_bridge.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <unistd.h>
+
+namespace {
+
+struct setting {
+    const char *key;
+    int value;
+};
+
+struct mode {
+    int op_mode;  // OP_MODE value of the mode
+    int position; // switch position that selects it
+    const setting *settings;
+    int count;
+    const char *announcement;
+};
+
+constexpr setting ap_settings[] = {{"OP_MODE", 1},
+                                   {"DHCP", 0},
+                                   {"WLAN0_MODE", 0},
+                                   {"REPEATER_ENABLED1", 0},
+                                   {"WLAN0_VAP4_WLAN_DISABLED", 1}};
+constexpr setting wisp_settings[] = {{"OP_MODE", 2},
+                                     {"DHCP", 2},
+                                     {"WLAN0_MODE", 1},
+                                     {"REPEATER_ENABLED1", 1},
+                                     {"WLAN0_VAP4_WLAN_DISABLED", 0},
+                                     {"WAN_DHCP", 1},
+                                     {"DNS_MODE", 0}};
+constexpr setting router_settings[] = {{"OP_MODE", 0},           {"DHCP", 2},
+                                       {"WLAN0_MODE", 0},        {"WAN_DHCP", 1},
+                                       {"REPEATER_ENABLED1", 0}, {"WLAN0_VAP4_WLAN_DISABLED", 1}};
+
+template <size_t N> constexpr int count_of(const setting (&)[N]) {
+    return static_cast<int>(N);
+}
+
+constexpr mode modes[] = {
+    {0, position_router, router_settings, count_of(router_settings),
+     "Slide Swith change to Router Mode,The Data is %s\n"},
+    {1, position_ap, ap_settings, count_of(ap_settings),
+     "Slide Switch change to AP mode,The Data is %s\n"},
+    {2, position_wisp, wisp_settings, count_of(wisp_settings),
+     "Slide Swith change to WISP Mode,The Data is %s\n"},
+};
+
+struct transfer_step {
+    int (*operation)(int);
+    const char *failure;
+};
+constexpr transfer_step save_stash{
+    restore_wisp_primary_wireless_info,
+    "slide switch mode, but restore_wisp_primary_wireless_info  fail!\n"};
+constexpr transfer_step copy_ssid{set_wlan_ssid, "slide switch  mode, but set wlan ssid fail!\n"};
+constexpr transfer_step copy_security{set_wlan_security,
+                                      "slide switch mode, but set wlan security fail!\n"};
+constexpr transfer_step leaving_steps[] = {save_stash, copy_ssid, copy_security};
+constexpr transfer_step entering_steps[] = {copy_ssid, copy_security, save_stash};
+
+int op_mode;
+int switch_position;
+bool restart_requested;
+char stdout_buffer[256];
+
+const mode *mode_at(int position) {
+    for (const auto &m : modes)
+        if (m.position == position)
+            return &m;
+    return nullptr;
+}
+
+void move_profiles(const transfer_step (&steps)[3], int dir) {
+    for (const auto &step : steps)
+        if (step.operation(dir) == 0)
+            fputs(step.failure, stdout);
+}
+
+void leverwatch() {
+    FILE *f = fopen(slide_switch_path, "r");
+    if (!f) {
+        fputs("read gpio error\n", stdout);
+        return;
+    }
+    // A file that yields no line reads as empty text, which is no valid position.
+    char text[switch_text_size] = {};
+    if (!fgets(text, sizeof text, f))
+        text[0] = '\0';
+    fclose(f);
+    long p = strtol(text, nullptr, 10);
+    if (p == switch_position)
+        return;
+    const mode *target = mode_at(static_cast<int>(p));
+    // Checked before any profile moves: an invalid reading repeats at every poll, and a
+    // repeated save would overwrite the client stash with the repeater's settings.
+    if (!target) {
+        printf("Error Flag from Slide_Sw,The Data is %s\n", text);
+        return;
+    }
+    if (switch_position == position_wisp)
+        move_profiles(leaving_steps, leaving_wisp);
+    if (target->position == position_wisp)
+        move_profiles(entering_steps, entering_wisp);
+    for (int i = 0; i < target->count; ++i)
+        flash_set_number(target->settings[i].key, target->settings[i].value);
+    printf(target->announcement, text);
+    sleep(reboot_delay_seconds);
+    (void)system(reboot_command);
+    restart_requested = true;
+}
+
+} // namespace
+
+int main() {
+    // Every message is out before the next shell command runs, and before the restart.
+    setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
+    get_flash_int_value("OP_MODE", &op_mode);
+    switch_position = position_router;
+    bool known = false;
+    for (const auto &m : modes)
+        if (m.op_mode == op_mode) {
+            switch_position = m.position;
+            known = true;
+        }
+    if (!known)
+        fputs("Failure for OP Mode\n", stdout);
+    for (;;) {
+        leverwatch();
+        // switch_position is not updated after a change: another poll would move the
+        // profiles again. Wait for the restart instead.
+        while (restart_requested)
+            pause();
+        sleep(poll_seconds);
+    }
+}

@@ -1,0 +1,13 @@
+// Moving the wireless profiles when WISP mode is entered or left: the network name and
+// security travel between the root profile (WLAN0_), the repeater profile (WLAN0_VAP4_)
+// and the client stash (WLAN0_VAP2_).
+#pragma once
+
+// Direction codes.
+enum direction : int { entering_wisp = 0, leaving_wisp = 1 };
+
+// Each returns 1 when every read succeeded and every write was issued, else 0. The rows
+// after a failure still run; a row whose read failed writes nothing.
+int set_wlan_ssid(int dir);
+int set_wlan_security(int dir);
+int restore_wisp_primary_wireless_info(int dir);

@@ -1,0 +1,154 @@
+#include "store_bridge.h"
+
+#include "platform.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace {
+
+// Runs the flash tool for KEY and leaves the first line of its output in line.
+bool read_value_line(const char *key, char (&line)[line_size]) {
+    memset(line, 0, sizeof line);
+    int n = snprintf(line, sizeof line, flash_get_pattern, key, flash_output_path);
+    if (n < 0 || n >= line_size) {
+        printf("flash get %s refused: command too long\n", key);
+        return false;
+    }
+    (void)system(line);
+    FILE *f = fopen(flash_output_path, "r");
+    if (!f)
+        return false;
+    char *got = fgets(line, sizeof line, f);
+    fclose(f);
+    return got != nullptr;
+}
+
+// Runs a write formatted into command as n characters.
+bool run_set(const char *key, const char *command, int n) {
+    // Never truncate: a shortened value would be a different value, or a broken command.
+    if (n < 0 || n >= line_size) {
+        printf("flash set %s refused: command too long\n", key);
+        return false;
+    }
+    (void)system(command);
+    return true;
+}
+
+constexpr bool is_blank(char c) {
+    return c == ' ' || c == '\t';
+}
+
+// Characters that end, split, redirect, expand or glob an unquoted word.
+constexpr bool is_special_unquoted(char c) {
+    return is_blank(c) || strchr(";&|<>()$`*?[]~#{}!", c) != nullptr;
+}
+
+} // namespace
+
+const char *flash_value(const char *line) {
+    const char *eq = strchr(line, '=');
+    return eq ? eq + 1 : nullptr;
+}
+
+int flash_number(const char *value) {
+    errno = 0;
+    long n = strtol(value, nullptr, 10);
+    if (n > INT_MAX)
+        return INT_MAX;
+    if (n < INT_MIN)
+        return INT_MIN;
+    return static_cast<int>(n);
+}
+
+bool is_shell_word(std::string_view value) {
+    // The tool ends its line with a line end; a value without one was cut short.
+    if (value.size() < 2 || value.back() != '\n')
+        return false;
+    value.remove_suffix(1);
+    enum { bare, single, dbl } state = bare;
+    for (size_t i = 0; i < value.size(); ++i) {
+        char c = value[i];
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return false;
+        switch (state) {
+        case bare:
+            if (c == '\\') {
+                if (++i == value.size())
+                    return false;
+                if (static_cast<unsigned char>(value[i]) < 0x20 || value[i] == 0x7f)
+                    return false;
+            } else if (c == '\'') {
+                state = single;
+            } else if (c == '"') {
+                state = dbl;
+            } else if (is_special_unquoted(c)) {
+                return false;
+            }
+            break;
+        case single:
+            if (c == '\'')
+                state = bare;
+            break;
+        case dbl:
+            if (c == '\\') {
+                if (++i == value.size())
+                    return false;
+                if (static_cast<unsigned char>(value[i]) < 0x20 || value[i] == 0x7f)
+                    return false;
+            } else if (c == '"') {
+                state = bare;
+            } else if (c == '$' || c == '`') {
+                return false;
+            }
+            break;
+        }
+    }
+    return state == bare;
+}
+
+int get_flash_int_value(const char *key, int *dest) {
+    char line[line_size];
+    if (!read_value_line(key, line))
+        return 0;
+    const char *value = flash_value(line);
+    if (!value)
+        return 0;
+    *dest = flash_number(value);
+    return 1;
+}
+
+int get_flash_char_value(const char *key, char *dest) {
+    char line[line_size];
+    if (!read_value_line(key, line))
+        return 0;
+    const char *value = flash_value(line);
+    if (!value)
+        return 0;
+    memcpy(dest, value, strlen(value) + 1);
+    return 1;
+}
+
+bool flash_set_number(const char *key, int value) {
+    char command[line_size] = {};
+    return run_set(key, command,
+                   snprintf(command, sizeof command, flash_set_number_pattern, key, value));
+}
+
+bool flash_set_word(const char *key, const char *word) {
+    char command[line_size] = {};
+    return run_set(key, command,
+                   snprintf(command, sizeof command, flash_set_text_pattern, key, word));
+}
+
+bool flash_set_text(const char *key, const char *value) {
+    // The value goes into a shell command line: nothing the store returns may run.
+    if (!is_shell_word(value)) {
+        printf("flash set %s refused: value is not one plain shell word\n", key);
+        return false;
+    }
+    return flash_set_word(key, value);
+}

@@ -1,0 +1,30 @@
+// The bridge to the device's configuration store: every read and write goes through the
+// platform's flash tool, started through the shell.
+#pragma once
+
+#include <string_view>
+
+// Reads KEY as a number. 1 and the value in *dest, or 0 with *dest untouched.
+int get_flash_int_value(const char *key, int *dest);
+// Reads KEY as text into a cleared 100-byte dest: the tool's text after "=", quotes and
+// line end included. 1 on success, 0 with dest untouched.
+int get_flash_char_value(const char *key, char *dest);
+
+// Writes "flash set KEY VALUE" with a number. False if the command would not fit.
+bool flash_set_number(const char *key, int value);
+// Writes "flash set KEY VALUE" with a text value read from the store, which must be one
+// safe shell word (see is_shell_word). A refused write prints a line naming the key.
+bool flash_set_text(const char *key, const char *value);
+// Writes a fixed text of our own, one that is known to be a safe word.
+bool flash_set_word(const char *key, const char *word);
+
+// The value on a value line: the text after its first "=", or nullptr if it has none.
+const char *flash_value(const char *line);
+// A value read as a number the way atoi does, without overflowing: out-of-range figures
+// are clamped.
+int flash_number(const char *value);
+// Whether a value read from the store, line end included, is exactly one shell word that
+// the shell reads back with nothing expanded or run: quotes balanced, no unescaped $ or
+// backquote outside single quotes, no unquoted blank, operator or glob character, and
+// nothing after the word but the tool's line end.
+bool is_shell_word(std::string_view value);
