@@ -1,0 +1,293 @@
+// The store bridge's reads and writes and the profile transfers, run inside a simulated
+// device (sim/device) so they use the real flash stand-in, shell and /tmp path.
+#include "device.h"
+#include "profile_transfer.h"
+#include "store_bridge.h"
+
+#include <cstdlib>
+#include <gtest/gtest.h>
+#include <string>
+#include <utility>
+#include <vector>
+
+using Seeds = std::vector<std::pair<std::string, std::string>>;
+using Lines = std::vector<std::string>;
+
+class InDevice : public testing::Test {
+  protected:
+    std::string dev;
+
+    void SetUp() override {
+        const char *d = getenv("SIM_DEVICE");
+        ASSERT_TRUE(d) << "run this test binary inside sim/device";
+        dev = d;
+        ASSERT_EQ(system(("rm -f " + dev + "/store/* /tmp/marker").c_str()), 0);
+        write_file(dev + "/calls.log", "");
+    }
+    // Seeds numbers as NAME=value and texts exactly as given.
+    void seed(const Seeds &seeds) const {
+        for (const auto &[key, value] : seeds)
+            write_file(dev + "/store/" + key, key + "=" + value + "\n");
+    }
+    Lines calls() const { return lines_of(read_file(dev + "/calls.log")); }
+    Lines sets() const {
+        Lines out;
+        for (const auto &c : calls())
+            if (c.rfind("flash set ", 0) == 0)
+                out.push_back(c.substr(10));
+        return out;
+    }
+};
+
+TEST_F(InDevice, NumericReadGivesTheNumberAfterTheEqualsSign) {
+    seed({{"OP_MODE", "2"}});
+    int v = -1;
+    EXPECT_EQ(get_flash_int_value("OP_MODE", &v), 1);
+    EXPECT_EQ(v, 2);
+    EXPECT_EQ(calls(), Lines{"flash get OP_MODE"});
+    EXPECT_EQ(read_file("/tmp/leverwatch_tmp.txt"), "OP_MODE=2\n");
+}
+
+TEST_F(InDevice, TextReadKeepsQuotesAndLineEnd) {
+    seed({{"WLAN0_SSID", "\"Home Net\""}});
+    char v[100] = {};
+    EXPECT_EQ(get_flash_char_value("WLAN0_SSID", v), 1);
+    EXPECT_STREQ(v, "\"Home Net\"\n");
+}
+
+TEST_F(InDevice, ReadsThatFindNoValueLeaveTheDestinationAlone) {
+    write_file(dev + "/store/NO_EQUALS", "NO_EQUALS 3\n");
+    write_file(dev + "/store/EMPTY", "");
+    for (const char *key : {"NO_EQUALS", "EMPTY", "UNKNOWN_KEY"}) {
+        int n = 7;
+        char t[100] = "kept";
+        EXPECT_EQ(get_flash_int_value(key, &n), 0) << key;
+        EXPECT_EQ(get_flash_char_value(key, t), 0) << key;
+        EXPECT_EQ(n, 7) << key;
+        EXPECT_STREQ(t, "kept") << key;
+    }
+}
+
+TEST_F(InDevice, OnlyTheFirstLineIsReadAndLongLinesAreCutAt99) {
+    write_file(dev + "/store/TWO", "TWO=1\nTWO=2\n");
+    int n = 0;
+    EXPECT_EQ(get_flash_int_value("TWO", &n), 1);
+    EXPECT_EQ(n, 1);
+    std::string longer = "LONG=\"" + std::string(120, 'x') + "\"\n";
+    write_file(dev + "/store/LONG", longer);
+    char t[100] = {};
+    EXPECT_EQ(get_flash_char_value("LONG", t), 1);
+    EXPECT_EQ(std::string(t), longer.substr(5, 99 - 5));
+}
+
+struct TransferCase {
+    const char *name;
+    int (*operation)(int);
+    int dir;
+    Seeds store;
+    Lines sets; // every write, in order, as the flash tool received it
+    int status;
+};
+
+int (*const ssid)(int) = set_wlan_ssid;
+int (*const security)(int) = set_wlan_security;
+int (*const stash)(int) = restore_wisp_primary_wireless_info;
+
+const TransferCase transfer_cases[] = {
+    {"EnteringCopiesTheRootSsidToRepeaterAndRepeaterSsid1",
+     ssid,
+     entering_wisp,
+     {{"WLAN0_SSID", "\"Home\""}},
+     {"WLAN0_VAP4_SSID Home", "REPEATER_SSID1 Home"},
+     1},
+    {"LeavingCopiesTheRepeaterSsidToRootAndWsc",
+     ssid,
+     leaving_wisp,
+     {{"WLAN0_VAP4_SSID", "\"Bob's Net\""}},
+     {"WLAN0_SSID Bob's Net", "WLAN0_WSC_SSID Bob's Net"},
+     1},
+    {"EnteringWithWpa2CopiesCiphersPskAndWscInOrder",
+     security,
+     entering_wisp,
+     {{"WLAN0_ENCRYPT", "4"}, {"WLAN0_PSK_FORMAT", "0"}, {"WLAN0_WPA_PSK", "\"P\""}},
+     {"WLAN0_VAP4_ENCRYPT 4", "WLAN0_VAP4_WPA_AUTH 2", "WLAN0_VAP4_WPA_CIPHER_SUITE 0",
+      "WLAN0_VAP4_WPA2_CIPHER_SUITE 2", "WLAN0_VAP4_PSK_FORMAT 0", "WLAN0_VAP4_WPA_PSK P",
+      "WLAN0_VAP4_WSC_PSK P", "WLAN0_VAP4_WSC_AUTH 32", "WLAN0_VAP4_WSC_ENC 8"},
+     1},
+    {"EnteringWithWpaWritesTkipFirst",
+     security,
+     entering_wisp,
+     {{"WLAN0_ENCRYPT", "2"}, {"WLAN0_PSK_FORMAT", "1"}, {"WLAN0_WPA_PSK", "k"}},
+     {"WLAN0_VAP4_ENCRYPT 2", "WLAN0_VAP4_WPA_CIPHER_SUITE 1", "WLAN0_VAP4_WPA2_CIPHER_SUITE 0",
+      "WLAN0_VAP4_WPA_AUTH 2", "WLAN0_VAP4_PSK_FORMAT 1", "WLAN0_VAP4_WPA_PSK k",
+      "WLAN0_VAP4_WSC_PSK k", "WLAN0_VAP4_WSC_AUTH 2", "WLAN0_VAP4_WSC_ENC 4"},
+     1},
+    {"LeavingWithMixedWpaWritesRootCipherKeys",
+     security,
+     leaving_wisp,
+     {{"WLAN0_VAP4_ENCRYPT", "6"},
+      {"WLAN0_VAP4_PSK_FORMAT", "0"},
+      {"WLAN0_VAP4_WPA_PSK", "\"p w\""},
+      {"WLAN0_WSC_DISABLE", "0"},
+      {"WLAN0_WSC_CONFIGURED", "1"}},
+     {"WLAN0_ENCRYPT 6", "WLAN0_WPA_AUTH 2", "WPA_CIPHER_SUITE 1", "WPA2_CIPHER_SUITE 2",
+      "WLAN0_PSK_FORMAT 0", "WLAN0_WPA_PSK p w", "WLAN0_WSC_PSK p w", "WLAN0_WSC_AUTH 34",
+      "WLAN0_WSC_ENC 12"},
+     1},
+    {"EnteringWithSharedKeyWepCopiesThe64BitKeyAndNotThe128",
+     security,
+     entering_wisp,
+     {{"WLAN0_ENCRYPT", "1"},
+      {"WLAN0_AUTH_TYPE", "1"},
+      {"WLAN0_WEP", "1"},
+      {"WLAN0_WEP_KEY_TYPE", "0"},
+      {"WLAN0_WEP64_KEY1", "\"12345\""},
+      {"WLAN0_WEP128_KEY1", "\"not this\""}},
+     {"WLAN0_VAP4_ENCRYPT 1", "WLAN0_VAP4_AUTH_TYPE 1", "WLAN0_VAP4_WEP 1",
+      "WLAN0_VAP4_WEP_KEY_TYPE 0", "WLAN0_VAP4_WEP64_KEY1 12345", "WLAN0_VAP4_WSC_AUTH 4",
+      "WLAN0_VAP4_WSC_ENC 2"},
+     1},
+    {"EnteringWithOpenWepSelector2CopiesThe128BitKey",
+     security,
+     entering_wisp,
+     {{"WLAN0_ENCRYPT", "1"},
+      {"WLAN0_AUTH_TYPE", "2"},
+      {"WLAN0_WEP", "2"},
+      {"WLAN0_WEP_KEY_TYPE", "1"},
+      {"WLAN0_WEP128_KEY1", "\"abc\\$def\""}},
+     {"WLAN0_VAP4_ENCRYPT 1", "WLAN0_VAP4_AUTH_TYPE 2", "WLAN0_VAP4_WEP 2",
+      "WLAN0_VAP4_WEP_KEY_TYPE 1", "WLAN0_VAP4_WEP128_KEY1 abc$def", "WLAN0_VAP4_WSC_AUTH 1",
+      "WLAN0_VAP4_WSC_ENC 2"},
+     1},
+    {"UnlistedCodeGetsWsc34And12AndNothingElse",
+     security,
+     entering_wisp,
+     {{"WLAN0_ENCRYPT", "3"}},
+     {"WLAN0_VAP4_ENCRYPT 3", "WLAN0_VAP4_WSC_AUTH 34", "WLAN0_VAP4_WSC_ENC 12"},
+     1},
+    {"LeavingOpenMarksWscConfiguredWhenNeitherFlagIsSet",
+     security,
+     leaving_wisp,
+     {{"WLAN0_VAP4_ENCRYPT", "0"}, {"WLAN0_WSC_DISABLE", "0"}, {"WLAN0_WSC_CONFIGURED", "0"}},
+     {"WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1", "WLAN0_WSC_CONFIGURED 1"},
+     1},
+    {"LeavingWithWscDisabledLeavesConfiguredAlone",
+     security,
+     leaving_wisp,
+     {{"WLAN0_VAP4_ENCRYPT", "0"}, {"WLAN0_WSC_DISABLE", "1"}, {"WLAN0_WSC_CONFIGURED", "0"}},
+     {"WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"},
+     1},
+    {"AnUnreadableWscDisableFlagLeavesConfiguredAloneAndFails",
+     security,
+     leaving_wisp,
+     {{"WLAN0_VAP4_ENCRYPT", "0"}, {"WLAN0_WSC_CONFIGURED", "0"}},
+     {"WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"},
+     0},
+    {"SavingOpenWritesOnlySsidAndCode",
+     stash,
+     leaving_wisp,
+     {{"WLAN0_SSID", "\"Up\""}, {"WLAN0_ENCRYPT", "0"}},
+     {"WLAN0_VAP2_SSID Up", "WLAN0_VAP2_ENCRYPT 0"},
+     1},
+    {"SavingWpa2CopiesPskOnceAndNoCiphersOrWsc",
+     stash,
+     leaving_wisp,
+     {{"WLAN0_SSID", "\"Up\""},
+      {"WLAN0_ENCRYPT", "4"},
+      {"WLAN0_PSK_FORMAT", "0"},
+      {"WLAN0_WPA_PSK", "\"secret\""}},
+     {"WLAN0_VAP2_SSID Up", "WLAN0_VAP2_ENCRYPT 4", "WLAN0_VAP2_PSK_FORMAT 0",
+      "WLAN0_VAP2_WPA_PSK secret"},
+     1},
+    {"RestoringOpenWritesSsidCodeAndWsc",
+     stash,
+     entering_wisp,
+     {{"WLAN0_VAP2_SSID", "\"Up\""}, {"WLAN0_VAP2_ENCRYPT", "0"}},
+     {"WLAN0_SSID Up", "WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"},
+     1},
+    {"RestoringWpa2DerivesRootCiphersFromTheStashedCode",
+     stash,
+     entering_wisp,
+     {{"WLAN0_VAP2_SSID", "\"Up\""},
+      {"WLAN0_VAP2_ENCRYPT", "4"},
+      {"WLAN0_VAP2_PSK_FORMAT", "1"},
+      {"WLAN0_VAP2_WPA_PSK", "\"secret\""}},
+     {"WLAN0_SSID Up", "WLAN0_ENCRYPT 4", "WLAN0_WPA_AUTH 2", "WPA_CIPHER_SUITE 0",
+      "WPA2_CIPHER_SUITE 2", "WLAN0_PSK_FORMAT 1", "WLAN0_WPA_PSK secret", "WLAN0_WSC_PSK secret",
+      "WLAN0_WSC_AUTH 32", "WLAN0_WSC_ENC 8"},
+     1},
+    {"SavingAnSsidOfOneEscapedSpaceStoresAnEmptyName",
+     stash,
+     leaving_wisp,
+     {{"WLAN0_SSID", "\"\\ \""}, {"WLAN0_ENCRYPT", "0"}},
+     {"WLAN0_VAP2_SSID ", "WLAN0_VAP2_ENCRYPT 0"},
+     1},
+    {"RestoringAnEmptyStashNameStoresOneSpace",
+     stash,
+     entering_wisp,
+     {{"WLAN0_VAP2_SSID", "\"\""}, {"WLAN0_VAP2_ENCRYPT", "0"}},
+     {"WLAN0_SSID  ", "WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"},
+     1},
+    {"AFailedReadWritesNothingForItsRowAndTheRestStillRun",
+     security,
+     entering_wisp,
+     {{"WLAN0_ENCRYPT", "4"}, {"WLAN0_WPA_PSK", "\"P\""}},
+     {"WLAN0_VAP4_ENCRYPT 4", "WLAN0_VAP4_WPA_AUTH 2", "WLAN0_VAP4_WPA_CIPHER_SUITE 0",
+      "WLAN0_VAP4_WPA2_CIPHER_SUITE 2", "WLAN0_VAP4_WPA_PSK P", "WLAN0_VAP4_WSC_PSK P",
+      "WLAN0_VAP4_WSC_AUTH 32", "WLAN0_VAP4_WSC_ENC 8"},
+     0},
+    {"AFailedCodeReadTakesTheOpenRows",
+     stash,
+     entering_wisp,
+     {{"WLAN0_VAP2_SSID", "\"Up\""}},
+     {"WLAN0_SSID Up", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"},
+     0},
+    {"AHostilePskIsRefusedAndTheRestStillRun",
+     security,
+     entering_wisp,
+     {{"WLAN0_ENCRYPT", "2"},
+      {"WLAN0_PSK_FORMAT", "0"},
+      {"WLAN0_WPA_PSK", "\"$(touch /tmp/marker)\""}},
+     {"WLAN0_VAP4_ENCRYPT 2", "WLAN0_VAP4_WPA_CIPHER_SUITE 1", "WLAN0_VAP4_WPA2_CIPHER_SUITE 0",
+      "WLAN0_VAP4_WPA_AUTH 2", "WLAN0_VAP4_PSK_FORMAT 0", "WLAN0_VAP4_WSC_AUTH 2",
+      "WLAN0_VAP4_WSC_ENC 4"},
+     0},
+    {"AnSsidTooLongForTheCommandIsRefusedNotCut",
+     ssid,
+     entering_wisp,
+     {{"WLAN0_SSID", "\"" + std::string(80, 'n') + "\""}},
+     {},
+     0},
+    {"AnUnknownDirectionDoesNothing", security, 2, {{"WLAN0_VAP4_ENCRYPT", "0"}}, {}, 0},
+};
+
+class Transfer : public InDevice, public testing::WithParamInterface<TransferCase> {};
+
+TEST_P(Transfer, WritesExactlyTheseKeysInOrder) {
+    const auto &c = GetParam();
+    seed(c.store);
+    EXPECT_EQ(c.operation(c.dir), c.status);
+    EXPECT_EQ(sets(), c.sets);
+    EXPECT_NE(access("/tmp/marker", F_OK), 0) << "a value from the store ran as a command";
+}
+
+INSTANTIATE_TEST_SUITE_P(Rows, Transfer, testing::ValuesIn(transfer_cases),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+TEST_F(InDevice, ReadsRunInRowOrderAndOnlyForRowsThatApply) {
+    seed({{"WLAN0_VAP4_ENCRYPT", "1"},
+          {"WLAN0_VAP4_AUTH_TYPE", "0"},
+          {"WLAN0_VAP4_WEP", "1"},
+          {"WLAN0_VAP4_WEP_KEY_TYPE", "0"},
+          {"WLAN0_VAP4_WEP64_KEY1", "k"},
+          {"WLAN0_WSC_DISABLE", "0"},
+          {"WLAN0_WSC_CONFIGURED", "1"}});
+    EXPECT_EQ(set_wlan_security(leaving_wisp), 1);
+    Lines gets;
+    for (const auto &c : calls())
+        if (c.rfind("flash get ", 0) == 0)
+            gets.push_back(c.substr(10));
+    EXPECT_EQ(gets, (Lines{"WLAN0_VAP4_ENCRYPT", "WLAN0_VAP4_AUTH_TYPE", "WLAN0_VAP4_WEP",
+                           "WLAN0_VAP4_WEP_KEY_TYPE", "WLAN0_VAP4_WEP64_KEY1", "WLAN0_WSC_DISABLE",
+                           "WLAN0_WSC_CONFIGURED"}));
+}
