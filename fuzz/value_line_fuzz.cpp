@@ -1,0 +1,18 @@
+// A value line as the bridge reads it: at most 99 characters of the tool's first line.
+#include "store_bridge.h"
+
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
+    char line[100] = {};
+    memcpy(line, data, size < 99 ? size : 99);
+    const char *value = flash_value(line);
+    if (!value)
+        return 0;
+    if (value <= line || value[-1] != '=' || memchr(line, '=', value - line - 1))
+        abort(); // the value starts right after the first "="
+    flash_number(value);
+    return 0;
+}
