@@ -26,8 +26,9 @@ struct Device {
     std::string dir; // proc/, tmp/, store/, calls.log, stdout.txt, stderr.txt
     pid_t pid = -1;
 
-    // A fresh, empty device directory named after the running test.
-    Device();
+    // A fresh, empty device directory named after the running test (and suffix, so one
+    // test can run several devices).
+    explicit Device(const std::string &suffix = "");
     ~Device();
     Device(const Device &) = delete;
     Device &operator=(const Device &) = delete;

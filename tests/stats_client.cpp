@@ -1,0 +1,124 @@
+#include "stats_client.h"
+
+#include <arpa/inet.h>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "device.h"
+
+StatsClient::~StatsClient() {
+    close_now();
+}
+
+void StatsClient::close_now() {
+    if (fd >= 0)
+        close(fd);
+    fd = -1;
+}
+
+bool StatsClient::connect_once() {
+    close_now();
+    fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(10000);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+        return true;
+    close_now();
+    return false;
+}
+
+bool StatsClient::connect_within(int timeout_ms) {
+    return wait_for([&] { return connect_once(); }, timeout_ms);
+}
+
+bool StatsClient::send_text(const std::string &bytes) const {
+    return send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL) == ssize_t(bytes.size());
+}
+
+static long now_ms() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+}
+
+std::string StatsClient::receive(size_t want, int timeout_ms) const {
+    std::string got;
+    long end = now_ms() + timeout_ms;
+    while (got.size() < want) {
+        long left = end - now_ms();
+        if (left <= 0)
+            break;
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, int(left)) <= 0)
+            break;
+        char buf[256];
+        ssize_t n = recv(fd, buf, sizeof buf, 0);
+        if (n <= 0)
+            break;
+        got.append(buf, size_t(n));
+    }
+    return got;
+}
+
+std::string words_be(const std::vector<unsigned> &words) {
+    std::string bytes;
+    for (unsigned w : words)
+        for (int shift = 24; shift >= 0; shift -= 8)
+            bytes.push_back(char((w >> shift) & 0xff));
+    return bytes;
+}
+
+unsigned word_at(const std::string &bytes, size_t i) {
+    unsigned w = 0;
+    for (size_t k = 0; k < 4; ++k)
+        w = (w << 8) | static_cast<unsigned char>(bytes.at(4 * i + k));
+    return w;
+}
+
+std::vector<pid_t> children_of(pid_t pid) {
+    std::vector<pid_t> kids;
+    DIR *d = opendir("/proc");
+    if (!d)
+        return kids;
+    while (dirent *e = readdir(d)) {
+        pid_t p = atoi(e->d_name);
+        if (p <= 0)
+            continue;
+        std::string stat = read_file("/proc/" + std::string(e->d_name) + "/stat");
+        // The command name may hold spaces; the fields after its ')' are fixed.
+        size_t close_paren = stat.rfind(')');
+        if (close_paren == std::string::npos)
+            continue;
+        char state;
+        int ppid;
+        if (sscanf(stat.c_str() + close_paren + 1, " %c %d", &state, &ppid) == 2 && ppid == pid)
+            kids.push_back(p);
+    }
+    closedir(d);
+    return kids;
+}
+
+int socket_fds_of(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return -1;
+    int sockets = 0;
+    while (dirent *e = readdir(d)) {
+        char target[128] = {};
+        if (readlink((dir + "/" + e->d_name).c_str(), target, sizeof target - 1) > 0 &&
+            strncmp(target, "socket:", 7) == 0)
+            ++sockets;
+    }
+    closedir(d);
+    return sockets;
+}

@@ -1,0 +1,33 @@
+// A test's side of linkstatd's TCP exchange: connecting to port 10000 on loopback, sending
+// bytes, and reading what comes back within a deadline.
+#pragma once
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+struct StatsClient {
+    int fd = -1;
+    StatsClient() = default;
+    ~StatsClient();
+    StatsClient(const StatsClient &) = delete;
+    StatsClient &operator=(const StatsClient &) = delete;
+
+    // One connection attempt; whether it succeeded.
+    bool connect_once();
+    // Retries until the daemon listens (it may run under an emulator that starts slowly).
+    bool connect_within(int timeout_ms = 20000);
+    bool send_text(const std::string &bytes) const;
+    // Whatever arrives until want bytes are in or timeout_ms has passed.
+    std::string receive(size_t want, int timeout_ms = 5000) const;
+    void close_now();
+};
+
+// The record as its big-endian words, for building expected bytes.
+std::string words_be(const std::vector<unsigned> &words);
+// Word i of a received record.
+unsigned word_at(const std::string &bytes, size_t i);
+// The processes whose parent is pid (zombies included).
+std::vector<pid_t> children_of(pid_t pid);
+// How many of pid's open descriptors are sockets.
+int socket_fds_of(pid_t pid);
