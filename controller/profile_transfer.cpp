@@ -30,30 +30,30 @@ constexpr cipher_keys repeater_ciphers{"WLAN0_VAP4_WPA_CIPHER_SUITE",
 constexpr cipher_keys root_ciphers{"WPA_CIPHER_SUITE", "WPA2_CIPHER_SUITE", "WLAN0_WPA_AUTH"};
 
 struct row {
-    when cond;
-    action act;
     const char *src;
-    slot keep;
     const char *dst;
     const char *dst2;
-    name_rule rule;
     const cipher_keys *suites;
+    when cond;
+    action act;
+    slot keep;
+    name_rule rule;
 };
 
 constexpr row number(when c, const char *src, slot keep, const char *dst) {
-    return {c, copy_number, src, keep, dst, nullptr, plain, nullptr};
+    return {src, dst, nullptr, nullptr, c, copy_number, keep, plain};
 }
 constexpr row text(when c, const char *src, const char *dst, const char *dst2 = nullptr) {
-    return {c, copy_text, src, none, dst, dst2, plain, nullptr};
+    return {src, dst, dst2, nullptr, c, copy_text, none, plain};
 }
 constexpr row ssid(const char *src, const char *dst, name_rule rule) {
-    return {always, copy_text, src, none, dst, nullptr, rule, nullptr};
+    return {src, dst, nullptr, nullptr, always, copy_text, none, rule};
 }
 constexpr row cipher_set(const cipher_keys &keys) {
-    return {wpa, ciphers, nullptr, none, nullptr, nullptr, plain, &keys};
+    return {nullptr, nullptr, nullptr, &keys, wpa, ciphers, none, plain};
 }
 constexpr row wsc_values(const char *auth, const char *enc) {
-    return {always, wsc, nullptr, none, auth, enc, plain, nullptr};
+    return {nullptr, auth, enc, nullptr, always, wsc, none, plain};
 }
 
 constexpr row ssid_to_repeater[] = {
@@ -86,9 +86,9 @@ constexpr row security_to_root[] = {
     number(wpa, "WLAN0_VAP4_PSK_FORMAT", none, "WLAN0_PSK_FORMAT"),
     text(wpa, "WLAN0_VAP4_WPA_PSK", "WLAN0_WPA_PSK", "WLAN0_WSC_PSK"),
     wsc_values("WLAN0_WSC_AUTH", "WLAN0_WSC_ENC"),
-    {always, read_only, "WLAN0_WSC_DISABLE", wsc_disabled, nullptr, nullptr, plain, nullptr},
-    {always, configure, "WLAN0_WSC_CONFIGURED", wsc_configured, "WLAN0_WSC_CONFIGURED", nullptr,
-     plain, nullptr},
+    {"WLAN0_WSC_DISABLE", nullptr, nullptr, nullptr, always, read_only, wsc_disabled, plain},
+    {"WLAN0_WSC_CONFIGURED", "WLAN0_WSC_CONFIGURED", nullptr, nullptr, always, configure,
+     wsc_configured, plain},
 };
 
 // Saving: the root profile (the upstream client settings in WISP mode) into the stash.

@@ -4,12 +4,12 @@
 #include <cstddef>
 
 // The wireless driver's station table.
-inline constexpr char sta_info_path[] = "/proc/wlan0/sta_info";
+constexpr char sta_info_path[] = "/proc/wlan0/sta_info";
 // One read of the station table; a table this large or larger is not parsed.
-inline constexpr size_t table_size = 2048;
+constexpr size_t table_size = 2048;
 // A request is one receive of at most this many bytes.
-inline constexpr size_t request_size = 10;
-inline constexpr int listen_backlog = 5;
+constexpr size_t request_size = 10;
+constexpr int listen_backlog = 5;
 // At most two replies a second per connection, one accepted connection a second.
-inline constexpr long reply_pause_us = 500000;
-inline constexpr long accept_pause_us = 1000000;
+constexpr long reply_pause_us = 500000;
+constexpr long accept_pause_us = 1000000;

@@ -8,9 +8,9 @@
 #include <cstdint>
 #include <cstring>
 
-inline constexpr unsigned short stats_port = 10000;
-inline constexpr char stats_request[] = "ask"; // the first three bytes of a request
-inline constexpr int stats_request_size = 3;
+constexpr unsigned short stats_port = 10000;
+constexpr char stats_request[] = "ask"; // the first three bytes of a request
+constexpr int stats_request_size = 3;
 
 // Statistic identifiers: the index of each key in target_name.
 enum stat_id : int {
@@ -39,8 +39,8 @@ struct wlan0_stats_record {
     stat_entry entry[stat_count];
 };
 
-inline constexpr size_t record_words = 1 + 2 * stat_count;
-inline constexpr size_t record_size = 4 * record_words;
+constexpr size_t record_words = 1 + 2 * stat_count;
+constexpr size_t record_size = 4 * record_words;
 static_assert(record_size == 92, "the record is 92 bytes on the wire");
 static_assert(sizeof(wlan0_stats_record) == record_size, "no padding in the record");
 
