@@ -1,0 +1,140 @@
+// Figures for a running linkstatd: the latency from "ask" to the whole 92-byte reply over
+// loopback, and the private memory of the process serving that connection.
+// Usage: linkstatd_report DAEMON_PID
+#include "sta_info.h"
+
+#include <algorithm>
+#include <arpa/inet.h>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <dirent.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <string>
+#include <sys/socket.h>
+#include <thread>
+#include <unistd.h>
+#include <vector>
+
+namespace {
+
+constexpr int samples = 15;
+// Longer than the daemon's 500 ms pause after each reply, so every ask is received at once.
+constexpr auto ask_interval = std::chrono::milliseconds(550);
+
+int connect_daemon() {
+    for (int tries = 0; tries < 200; ++tries) {
+        int fd = socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in addr{};
+        addr.sin_family = AF_INET;
+        addr.sin_port = htons(stats_port);
+        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+            return fd;
+        close(fd);
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    return -1;
+}
+
+// Microseconds from sending "ask" to holding all 92 bytes, or -1.
+double ask_us(int fd) {
+    auto start = std::chrono::steady_clock::now();
+    if (send(fd, stats_request, stats_request_size, MSG_NOSIGNAL) != stats_request_size)
+        return -1;
+    unsigned char reply[record_size];
+    size_t got = 0;
+    while (got < sizeof reply) {
+        pollfd p{fd, POLLIN, 0};
+        if (poll(&p, 1, 3000) <= 0)
+            return -1;
+        ssize_t n = recv(fd, reply + got, sizeof reply - got, 0);
+        if (n <= 0)
+            return -1;
+        got += size_t(n);
+    }
+    return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - start)
+        .count();
+}
+
+pid_t child_of(pid_t parent) {
+    DIR *d = opendir("/proc");
+    pid_t found = -1;
+    while (dirent *e = d ? readdir(d) : nullptr) {
+        std::string path = std::string("/proc/") + e->d_name + "/stat";
+        FILE *f = fopen(path.c_str(), "r");
+        if (!f)
+            continue;
+        char line[512] = {};
+        size_t n = fread(line, 1, sizeof line - 1, f);
+        fclose(f);
+        line[n] = '\0';
+        const char *after = strrchr(line, ')');
+        char state;
+        int ppid;
+        if (after && sscanf(after + 1, " %c %d", &state, &ppid) == 2 && ppid == parent)
+            found = atoi(e->d_name);
+    }
+    if (d)
+        closedir(d);
+    return found;
+}
+
+// Private_Clean + Private_Dirty in KiB, or -1.
+long private_kib(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/smaps_rollup";
+    FILE *f = fopen(path.c_str(), "r");
+    if (!f)
+        return -1;
+    char line[256];
+    long total = 0, kib;
+    while (fgets(line, sizeof line, f))
+        if (sscanf(line, "Private_Clean: %ld", &kib) == 1 ||
+            sscanf(line, "Private_Dirty: %ld", &kib) == 1)
+            total += kib;
+    fclose(f);
+    return total;
+}
+
+} // namespace
+
+int main(int argc, char **argv) {
+    if (argc != 2) {
+        fprintf(stderr, "usage: linkstatd_report DAEMON_PID\n");
+        return 2;
+    }
+    pid_t daemon = atoi(argv[1]);
+    int fd = connect_daemon();
+    if (fd < 0) {
+        fprintf(stderr, "linkstatd_report: cannot connect to the daemon\n");
+        return 1;
+    }
+    std::vector<double> us;
+    for (int i = 0; i < samples; ++i) {
+        double t = ask_us(fd);
+        if (t < 0) {
+            fprintf(stderr, "linkstatd_report: no whole reply to ask %d\n", i + 1);
+            return 1;
+        }
+        us.push_back(t);
+        std::this_thread::sleep_for(ask_interval);
+    }
+    std::sort(us.begin(), us.end());
+    printf("ask -> 92 bytes over loopback, one ask per %lld ms on one connection: median %.3f ms, "
+           "max %.3f ms over %d asks (target: median at most 2 ms)\n",
+           static_cast<long long>(ask_interval.count()), us[us.size() / 2] / 1000, us.back() / 1000,
+           samples);
+    pid_t child = child_of(daemon);
+    long kib = child > 0 ? private_kib(child) : -1;
+    if (kib < 0) {
+        fprintf(stderr, "linkstatd_report: cannot read the connection process's memory\n");
+        return 1;
+    }
+    printf("private memory of the process serving one connection: %ld KiB (target at most "
+           "128 KiB)\n",
+           kib);
+    close(fd);
+    return 0;
+}
