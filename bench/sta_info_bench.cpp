@@ -29,7 +29,7 @@ const char station_table[] = "-- STA info table -- (active: 1)\n"
 
 void bare_read(benchmark::State &state) {
     static char buffer[table_size];
-    for (auto _ : state) {
+    while (state.KeepRunning()) {
         FILE *f = fopen(sta_info_path, "r");
         size_t n = fread(buffer, 1, sizeof buffer, f);
         fclose(f);
@@ -39,7 +39,7 @@ void bare_read(benchmark::State &state) {
 BENCHMARK(bare_read);
 
 void request_work(benchmark::State &state) {
-    for (auto _ : state) {
+    while (state.KeepRunning()) {
         wlan0_stats_record record{};
         record.length = record_size;
         int result = get_wlan0_stats(&record);

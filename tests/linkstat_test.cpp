@@ -6,6 +6,7 @@
 #include <arpa/inet.h>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <memory>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -95,7 +96,7 @@ TEST_F(LinkstatWithDaemon, WatchRedrawsWithBarsAndEndsCleanlyOnCtrlC) {
 // closes, or with hold_open keeps silent until the client has gone.
 class FakeServer {
   public:
-    FakeServer(std::string reply, bool hold_open) {
+    FakeServer(const std::string &reply, bool hold_open) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         int on = 1;
         setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
@@ -139,19 +140,19 @@ std::vector<unsigned> record_with_length(unsigned length) {
 TEST(Linkstat, FailsWithOneClearLineWhenTheReplyIsWrongOrAbsent) {
     struct row {
         const char *name;
-        bool server;
         std::string reply;
-        bool hold_open;
         const char *message;
+        bool server;
+        bool hold_open;
     };
     const row rows[] = {
-        {"no daemon", false, "", false,
-         "cannot connect to 127.0.0.1 port 10000: Connection refused"},
-        {"short reply", true, words_be(record_with_length(92)).substr(0, 50), false,
-         "short reply: 50 of 92 bytes"},
-        {"bad length word", true, words_be(record_with_length(91)), false,
-         "malformed reply: length word 91"},
-        {"silent server", true, "", true, "no reply within 3 s"},
+        {"no daemon", "", "cannot connect to 127.0.0.1 port 10000: Connection refused", false,
+         false},
+        {"short reply", words_be(record_with_length(92)).substr(0, 50),
+         "short reply: 50 of 92 bytes", true, false},
+        {"bad length word", words_be(record_with_length(91)), "malformed reply: length word 91",
+         true, false},
+        {"silent server", "", "no reply within 3 s", true, true},
     };
     for (const row &r : rows) {
         std::unique_ptr<FakeServer> server;
