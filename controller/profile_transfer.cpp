@@ -22,12 +22,29 @@ enum slot : unsigned char { none, code, auth_type, wep_key, wsc_disabled, wsc_co
 // SSID placeholders of the client stash.
 enum name_rule : unsigned char { plain, save_name, restore_name };
 
+// The keys a cipher-suite set writes, by profile.
+enum suite_key : unsigned char { wpa_suite, wpa2_suite, wpa_auth, suite_keys };
 struct cipher_keys {
-    const char *wpa, *wpa2, *auth;
+    const char *name[suite_keys];
 };
-constexpr cipher_keys repeater_ciphers{"WLAN0_VAP4_WPA_CIPHER_SUITE",
-                                       "WLAN0_VAP4_WPA2_CIPHER_SUITE", "WLAN0_VAP4_WPA_AUTH"};
-constexpr cipher_keys root_ciphers{"WPA_CIPHER_SUITE", "WPA2_CIPHER_SUITE", "WLAN0_WPA_AUTH"};
+constexpr cipher_keys repeater_ciphers{
+    {"WLAN0_VAP4_WPA_CIPHER_SUITE", "WLAN0_VAP4_WPA2_CIPHER_SUITE", "WLAN0_VAP4_WPA_AUTH"}};
+constexpr cipher_keys root_ciphers{{"WPA_CIPHER_SUITE", "WPA2_CIPHER_SUITE", "WLAN0_WPA_AUTH"}};
+
+// The cipher-suite writes of each WPA security code, in the order they are issued: suites
+// 1 TKIP, 2 AES, 0 none; WPA_AUTH 2 is the pre-shared key. Other codes write none.
+struct cipher_suites {
+    int code;
+    struct {
+        suite_key key;
+        int value;
+    } writes[suite_keys];
+};
+constexpr cipher_suites cipher_suite_sets[] = {
+    {2, {{wpa_suite, 1}, {wpa2_suite, 0}, {wpa_auth, 2}}},
+    {4, {{wpa_auth, 2}, {wpa_suite, 0}, {wpa2_suite, 2}}},
+    {6, {{wpa_auth, 2}, {wpa_suite, 1}, {wpa2_suite, 2}}},
+};
 
 struct row {
     const char *src;
@@ -133,8 +150,12 @@ struct run_state {
     bool ok;
 };
 
-bool is_wpa_code(int e) {
-    return e == 2 || e == 4 || e == 6;
+// The WPA codes are the ones with a cipher-suite set.
+const cipher_suites *cipher_suites_of(int e) {
+    for (const auto &set : cipher_suite_sets)
+        if (set.code == e)
+            return &set;
+    return nullptr;
 }
 
 bool applies(when c, const run_state &s) {
@@ -149,7 +170,7 @@ bool applies(when c, const run_state &s) {
     case wep128:
         return e == 1 && s.value[wep_key] != 1;
     case wpa:
-        return is_wpa_code(e);
+        return cipher_suites_of(e) != nullptr;
     }
     return false;
 }
@@ -159,18 +180,10 @@ void write_number(run_state &s, const char *key, int value) {
         s.ok = false;
 }
 
-void write_ciphers(run_state &s, const cipher_keys &k) {
-    switch (s.value[code]) {
-    case 2:
-        write_number(s, k.wpa, 1), write_number(s, k.wpa2, 0), write_number(s, k.auth, 2);
-        break;
-    case 4:
-        write_number(s, k.auth, 2), write_number(s, k.wpa, 0), write_number(s, k.wpa2, 2);
-        break;
-    case 6:
-        write_number(s, k.auth, 2), write_number(s, k.wpa, 1), write_number(s, k.wpa2, 2);
-        break;
-    }
+void write_ciphers(run_state &s, const cipher_keys &keys) {
+    if (const cipher_suites *set = cipher_suites_of(s.value[code]))
+        for (const auto &w : set->writes)
+            write_number(s, keys.name[w.key], w.value);
 }
 
 void write_wsc(run_state &s, const row &r) {

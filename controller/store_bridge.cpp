@@ -18,7 +18,9 @@ bool read_value_line(const char *key, char (&line)[line_size]) {
         printf("flash get %s refused: command too long\n", key);
         return false;
     }
-    (void)system(line);
+    // Without a shell the file still holds the previous read's answer.
+    if (system(line) == -1)
+        return false;
     FILE *f = fopen(flash_output_path, "r");
     if (!f)
         return false;
@@ -38,13 +40,15 @@ bool run_set(const char *key, const char *command, int n) {
     return true;
 }
 
-constexpr bool is_blank(char c) {
-    return c == ' ' || c == '\t';
+constexpr bool is_control(char c) {
+    return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
 }
 
-// Characters that end, split, redirect, expand or glob an unquoted word.
+// Characters that end, split, redirect, expand or glob an unquoted word wherever they
+// stand. Braces because some shells expand {a,b}; a tilde because some expand it after
+// "=" as well as at the start.
 constexpr bool is_special_unquoted(char c) {
-    return is_blank(c) || strchr(";&|<>()$`*?[]~#{}!", c) != nullptr;
+    return c == ' ' || strchr(";&|<>()$`*?[{}~", c) != nullptr;
 }
 
 } // namespace
@@ -69,45 +73,31 @@ bool is_shell_word(std::string_view value) {
     if (value.size() < 2 || value.back() != '\n')
         return false;
     value.remove_suffix(1);
-    enum { bare, single, dbl } state = bare;
+    char quote = 0; // the quote character that is open, if any
     for (size_t i = 0; i < value.size(); ++i) {
         char c = value[i];
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+        if (is_control(c))
             return false;
-        switch (state) {
-        case bare:
-            if (c == '\\') {
-                if (++i == value.size())
-                    return false;
-                if (static_cast<unsigned char>(value[i]) < 0x20 || value[i] == 0x7f)
-                    return false;
-            } else if (c == '\'') {
-                state = single;
-            } else if (c == '"') {
-                state = dbl;
-            } else if (is_special_unquoted(c)) {
-                return false;
-            }
-            break;
-        case single:
+        if (quote == '\'') {
             if (c == '\'')
-                state = bare;
-            break;
-        case dbl:
-            if (c == '\\') {
-                if (++i == value.size())
-                    return false;
-                if (static_cast<unsigned char>(value[i]) < 0x20 || value[i] == 0x7f)
-                    return false;
-            } else if (c == '"') {
-                state = bare;
-            } else if (c == '$' || c == '`') {
+                quote = 0;
+        } else if (c == '\\') {
+            // Escapes the next character, in or out of double quotes.
+            if (++i == value.size() || is_control(value[i]))
                 return false;
-            }
-            break;
+        } else if (quote == '"') {
+            if (c == '"')
+                quote = 0;
+            else if (c == '$' || c == '`')
+                return false;
+        } else if (c == '"' || c == '\'') {
+            quote = c;
+        } else if (is_special_unquoted(c) || (c == '#' && i == 0)) {
+            // "#" starts a comment only at the start of a word.
+            return false;
         }
     }
-    return state == bare;
+    return quote == 0;
 }
 
 int get_flash_int_value(const char *key, int *dest) {

@@ -131,8 +131,10 @@ class Leverwatch : public testing::Test {
     Device dev;
 
     void boot(const Seeds &store, const char *switch_text) {
-        for (const auto &[key, value] : store)
-            dev.seed(key, key + "=" + value + "\n");
+        for (const auto &[key, value] : store) {
+            std::string line = key;
+            dev.seed(key, line.append("=").append(value).append("\n"));
+        }
         if (switch_text)
             dev.write_proc("slide_sw", switch_text);
         dev.start(program_under_test("LEVERWATCH_BIN", LEVERWATCH_BUILT));
@@ -218,6 +220,9 @@ struct InvalidReading {
     const char *text;
     const char *message;
 };
+void PrintTo(const InvalidReading &r, std::ostream *os) {
+    *os << r.name;
+}
 class InvalidReadings : public Leverwatch, public testing::WithParamInterface<InvalidReading> {};
 
 // In WISP mode, where a profile move at every poll would overwrite the stash.

@@ -26,8 +26,10 @@ class InDevice : public testing::Test {
     }
     // Seeds numbers as NAME=value and texts exactly as given.
     void seed(const Seeds &seeds) const {
-        for (const auto &[key, value] : seeds)
-            write_file(dev + "/store/" + key, key + "=" + value + "\n");
+        for (const auto &[key, value] : seeds) {
+            std::string line = key;
+            write_file(dev + "/store/" + key, line.append("=").append(value).append("\n"));
+        }
     }
     Lines calls() const { return lines_of(read_file(dev + "/calls.log")); }
     Lines sets() const {
@@ -84,10 +86,14 @@ struct TransferCase {
     const char *name;
     int (*operation)(int);
     int dir;
+    int status;
     Seeds store;
     Lines sets; // every write, in order, as the flash tool received it
-    int status;
 };
+
+void PrintTo(const TransferCase &c, std::ostream *os) {
+    *os << c.name;
+}
 
 int (*const ssid)(int) = set_wlan_ssid;
 int (*const security)(int) = set_wlan_security;
@@ -97,34 +103,35 @@ const TransferCase transfer_cases[] = {
     {"EnteringCopiesTheRootSsidToRepeaterAndRepeaterSsid1",
      ssid,
      entering_wisp,
+     1,
      {{"WLAN0_SSID", "\"Home\""}},
-     {"WLAN0_VAP4_SSID Home", "REPEATER_SSID1 Home"},
-     1},
+     {"WLAN0_VAP4_SSID Home", "REPEATER_SSID1 Home"}},
     {"LeavingCopiesTheRepeaterSsidToRootAndWsc",
      ssid,
      leaving_wisp,
+     1,
      {{"WLAN0_VAP4_SSID", "\"Bob's Net\""}},
-     {"WLAN0_SSID Bob's Net", "WLAN0_WSC_SSID Bob's Net"},
-     1},
+     {"WLAN0_SSID Bob's Net", "WLAN0_WSC_SSID Bob's Net"}},
     {"EnteringWithWpa2CopiesCiphersPskAndWscInOrder",
      security,
      entering_wisp,
+     1,
      {{"WLAN0_ENCRYPT", "4"}, {"WLAN0_PSK_FORMAT", "0"}, {"WLAN0_WPA_PSK", "\"P\""}},
      {"WLAN0_VAP4_ENCRYPT 4", "WLAN0_VAP4_WPA_AUTH 2", "WLAN0_VAP4_WPA_CIPHER_SUITE 0",
       "WLAN0_VAP4_WPA2_CIPHER_SUITE 2", "WLAN0_VAP4_PSK_FORMAT 0", "WLAN0_VAP4_WPA_PSK P",
-      "WLAN0_VAP4_WSC_PSK P", "WLAN0_VAP4_WSC_AUTH 32", "WLAN0_VAP4_WSC_ENC 8"},
-     1},
+      "WLAN0_VAP4_WSC_PSK P", "WLAN0_VAP4_WSC_AUTH 32", "WLAN0_VAP4_WSC_ENC 8"}},
     {"EnteringWithWpaWritesTkipFirst",
      security,
      entering_wisp,
+     1,
      {{"WLAN0_ENCRYPT", "2"}, {"WLAN0_PSK_FORMAT", "1"}, {"WLAN0_WPA_PSK", "k"}},
      {"WLAN0_VAP4_ENCRYPT 2", "WLAN0_VAP4_WPA_CIPHER_SUITE 1", "WLAN0_VAP4_WPA2_CIPHER_SUITE 0",
       "WLAN0_VAP4_WPA_AUTH 2", "WLAN0_VAP4_PSK_FORMAT 1", "WLAN0_VAP4_WPA_PSK k",
-      "WLAN0_VAP4_WSC_PSK k", "WLAN0_VAP4_WSC_AUTH 2", "WLAN0_VAP4_WSC_ENC 4"},
-     1},
+      "WLAN0_VAP4_WSC_PSK k", "WLAN0_VAP4_WSC_AUTH 2", "WLAN0_VAP4_WSC_ENC 4"}},
     {"LeavingWithMixedWpaWritesRootCipherKeys",
      security,
      leaving_wisp,
+     1,
      {{"WLAN0_VAP4_ENCRYPT", "6"},
       {"WLAN0_VAP4_PSK_FORMAT", "0"},
       {"WLAN0_VAP4_WPA_PSK", "\"p w\""},
@@ -132,11 +139,11 @@ const TransferCase transfer_cases[] = {
       {"WLAN0_WSC_CONFIGURED", "1"}},
      {"WLAN0_ENCRYPT 6", "WLAN0_WPA_AUTH 2", "WPA_CIPHER_SUITE 1", "WPA2_CIPHER_SUITE 2",
       "WLAN0_PSK_FORMAT 0", "WLAN0_WPA_PSK p w", "WLAN0_WSC_PSK p w", "WLAN0_WSC_AUTH 34",
-      "WLAN0_WSC_ENC 12"},
-     1},
+      "WLAN0_WSC_ENC 12"}},
     {"EnteringWithSharedKeyWepCopiesThe64BitKeyAndNotThe128",
      security,
      entering_wisp,
+     1,
      {{"WLAN0_ENCRYPT", "1"},
       {"WLAN0_AUTH_TYPE", "1"},
       {"WLAN0_WEP", "1"},
@@ -145,11 +152,11 @@ const TransferCase transfer_cases[] = {
       {"WLAN0_WEP128_KEY1", "\"not this\""}},
      {"WLAN0_VAP4_ENCRYPT 1", "WLAN0_VAP4_AUTH_TYPE 1", "WLAN0_VAP4_WEP 1",
       "WLAN0_VAP4_WEP_KEY_TYPE 0", "WLAN0_VAP4_WEP64_KEY1 12345", "WLAN0_VAP4_WSC_AUTH 4",
-      "WLAN0_VAP4_WSC_ENC 2"},
-     1},
+      "WLAN0_VAP4_WSC_ENC 2"}},
     {"EnteringWithOpenWepSelector2CopiesThe128BitKey",
      security,
      entering_wisp,
+     1,
      {{"WLAN0_ENCRYPT", "1"},
       {"WLAN0_AUTH_TYPE", "2"},
       {"WLAN0_WEP", "2"},
@@ -157,108 +164,107 @@ const TransferCase transfer_cases[] = {
       {"WLAN0_WEP128_KEY1", "\"abc\\$def\""}},
      {"WLAN0_VAP4_ENCRYPT 1", "WLAN0_VAP4_AUTH_TYPE 2", "WLAN0_VAP4_WEP 2",
       "WLAN0_VAP4_WEP_KEY_TYPE 1", "WLAN0_VAP4_WEP128_KEY1 abc$def", "WLAN0_VAP4_WSC_AUTH 1",
-      "WLAN0_VAP4_WSC_ENC 2"},
-     1},
+      "WLAN0_VAP4_WSC_ENC 2"}},
     {"UnlistedCodeGetsWsc34And12AndNothingElse",
      security,
      entering_wisp,
+     1,
      {{"WLAN0_ENCRYPT", "3"}},
-     {"WLAN0_VAP4_ENCRYPT 3", "WLAN0_VAP4_WSC_AUTH 34", "WLAN0_VAP4_WSC_ENC 12"},
-     1},
+     {"WLAN0_VAP4_ENCRYPT 3", "WLAN0_VAP4_WSC_AUTH 34", "WLAN0_VAP4_WSC_ENC 12"}},
     {"LeavingOpenMarksWscConfiguredWhenNeitherFlagIsSet",
      security,
      leaving_wisp,
+     1,
      {{"WLAN0_VAP4_ENCRYPT", "0"}, {"WLAN0_WSC_DISABLE", "0"}, {"WLAN0_WSC_CONFIGURED", "0"}},
-     {"WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1", "WLAN0_WSC_CONFIGURED 1"},
-     1},
+     {"WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1", "WLAN0_WSC_CONFIGURED 1"}},
     {"LeavingWithWscDisabledLeavesConfiguredAlone",
      security,
      leaving_wisp,
+     1,
      {{"WLAN0_VAP4_ENCRYPT", "0"}, {"WLAN0_WSC_DISABLE", "1"}, {"WLAN0_WSC_CONFIGURED", "0"}},
-     {"WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"},
-     1},
+     {"WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"}},
     {"AnUnreadableWscDisableFlagLeavesConfiguredAloneAndFails",
      security,
      leaving_wisp,
+     0,
      {{"WLAN0_VAP4_ENCRYPT", "0"}, {"WLAN0_WSC_CONFIGURED", "0"}},
-     {"WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"},
-     0},
+     {"WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"}},
     {"SavingOpenWritesOnlySsidAndCode",
      stash,
      leaving_wisp,
+     1,
      {{"WLAN0_SSID", "\"Up\""}, {"WLAN0_ENCRYPT", "0"}},
-     {"WLAN0_VAP2_SSID Up", "WLAN0_VAP2_ENCRYPT 0"},
-     1},
+     {"WLAN0_VAP2_SSID Up", "WLAN0_VAP2_ENCRYPT 0"}},
     {"SavingWpa2CopiesPskOnceAndNoCiphersOrWsc",
      stash,
      leaving_wisp,
+     1,
      {{"WLAN0_SSID", "\"Up\""},
       {"WLAN0_ENCRYPT", "4"},
       {"WLAN0_PSK_FORMAT", "0"},
       {"WLAN0_WPA_PSK", "\"secret\""}},
      {"WLAN0_VAP2_SSID Up", "WLAN0_VAP2_ENCRYPT 4", "WLAN0_VAP2_PSK_FORMAT 0",
-      "WLAN0_VAP2_WPA_PSK secret"},
-     1},
+      "WLAN0_VAP2_WPA_PSK secret"}},
     {"RestoringOpenWritesSsidCodeAndWsc",
      stash,
      entering_wisp,
+     1,
      {{"WLAN0_VAP2_SSID", "\"Up\""}, {"WLAN0_VAP2_ENCRYPT", "0"}},
-     {"WLAN0_SSID Up", "WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"},
-     1},
+     {"WLAN0_SSID Up", "WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"}},
     {"RestoringWpa2DerivesRootCiphersFromTheStashedCode",
      stash,
      entering_wisp,
+     1,
      {{"WLAN0_VAP2_SSID", "\"Up\""},
       {"WLAN0_VAP2_ENCRYPT", "4"},
       {"WLAN0_VAP2_PSK_FORMAT", "1"},
       {"WLAN0_VAP2_WPA_PSK", "\"secret\""}},
      {"WLAN0_SSID Up", "WLAN0_ENCRYPT 4", "WLAN0_WPA_AUTH 2", "WPA_CIPHER_SUITE 0",
       "WPA2_CIPHER_SUITE 2", "WLAN0_PSK_FORMAT 1", "WLAN0_WPA_PSK secret", "WLAN0_WSC_PSK secret",
-      "WLAN0_WSC_AUTH 32", "WLAN0_WSC_ENC 8"},
-     1},
+      "WLAN0_WSC_AUTH 32", "WLAN0_WSC_ENC 8"}},
     {"SavingAnSsidOfOneEscapedSpaceStoresAnEmptyName",
      stash,
      leaving_wisp,
+     1,
      {{"WLAN0_SSID", "\"\\ \""}, {"WLAN0_ENCRYPT", "0"}},
-     {"WLAN0_VAP2_SSID ", "WLAN0_VAP2_ENCRYPT 0"},
-     1},
+     {"WLAN0_VAP2_SSID ", "WLAN0_VAP2_ENCRYPT 0"}},
     {"RestoringAnEmptyStashNameStoresOneSpace",
      stash,
      entering_wisp,
+     1,
      {{"WLAN0_VAP2_SSID", "\"\""}, {"WLAN0_VAP2_ENCRYPT", "0"}},
-     {"WLAN0_SSID  ", "WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"},
-     1},
+     {"WLAN0_SSID  ", "WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"}},
     {"AFailedReadWritesNothingForItsRowAndTheRestStillRun",
      security,
      entering_wisp,
+     0,
      {{"WLAN0_ENCRYPT", "4"}, {"WLAN0_WPA_PSK", "\"P\""}},
      {"WLAN0_VAP4_ENCRYPT 4", "WLAN0_VAP4_WPA_AUTH 2", "WLAN0_VAP4_WPA_CIPHER_SUITE 0",
       "WLAN0_VAP4_WPA2_CIPHER_SUITE 2", "WLAN0_VAP4_WPA_PSK P", "WLAN0_VAP4_WSC_PSK P",
-      "WLAN0_VAP4_WSC_AUTH 32", "WLAN0_VAP4_WSC_ENC 8"},
-     0},
+      "WLAN0_VAP4_WSC_AUTH 32", "WLAN0_VAP4_WSC_ENC 8"}},
     {"AFailedCodeReadTakesTheOpenRows",
      stash,
      entering_wisp,
+     0,
      {{"WLAN0_VAP2_SSID", "\"Up\""}},
-     {"WLAN0_SSID Up", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"},
-     0},
+     {"WLAN0_SSID Up", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"}},
     {"AHostilePskIsRefusedAndTheRestStillRun",
      security,
      entering_wisp,
+     0,
      {{"WLAN0_ENCRYPT", "2"},
       {"WLAN0_PSK_FORMAT", "0"},
       {"WLAN0_WPA_PSK", "\"$(touch /tmp/marker)\""}},
      {"WLAN0_VAP4_ENCRYPT 2", "WLAN0_VAP4_WPA_CIPHER_SUITE 1", "WLAN0_VAP4_WPA2_CIPHER_SUITE 0",
       "WLAN0_VAP4_WPA_AUTH 2", "WLAN0_VAP4_PSK_FORMAT 0", "WLAN0_VAP4_WSC_AUTH 2",
-      "WLAN0_VAP4_WSC_ENC 4"},
-     0},
+      "WLAN0_VAP4_WSC_ENC 4"}},
     {"AnSsidTooLongForTheCommandIsRefusedNotCut",
      ssid,
      entering_wisp,
+     0,
      {{"WLAN0_SSID", "\"" + std::string(80, 'n') + "\""}},
-     {},
-     0},
-    {"AnUnknownDirectionDoesNothing", security, 2, {{"WLAN0_VAP4_ENCRYPT", "0"}}, {}, 0},
+     {}},
+    {"AnUnknownDirectionDoesNothing", security, 2, 0, {{"WLAN0_VAP4_ENCRYPT", "0"}}, {}},
 };
 
 class Transfer : public InDevice, public testing::WithParamInterface<TransferCase> {};
@@ -290,4 +296,30 @@ TEST_F(InDevice, ReadsRunInRowOrderAndOnlyForRowsThatApply) {
     EXPECT_EQ(gets, (Lines{"WLAN0_VAP4_ENCRYPT", "WLAN0_VAP4_AUTH_TYPE", "WLAN0_VAP4_WEP",
                            "WLAN0_VAP4_WEP_KEY_TYPE", "WLAN0_VAP4_WEP64_KEY1", "WLAN0_WSC_DISABLE",
                            "WLAN0_WSC_CONFIGURED"}));
+}
+
+TEST_F(InDevice, SafeValuesReachTheToolAsTheShellReadsThemAndReadBackUnchanged) {
+    const struct {
+        const char *printed; // as the tool prints it, line end included
+        const char *value;   // what flash set receives
+    } cases[] = {{"\"Bob's Net\"\n", "Bob's Net"},
+                 {"\"Up & Away\"\n", "Up & Away"},
+                 {"a\\ b\n", "a b"},
+                 {"\\$HOME\n", "$HOME"},
+                 {"'$(x) `y`'\n", "$(x) `y`"},
+                 {"\"q\\\"q\\\\\"\n", "q\"q\\"},
+                 {"'a\\b'\n", "a\\b"},
+                 {"pass#word!\n", "pass#word!"},
+                 {"caf\xc3\xa9\n", "caf\xc3\xa9"}};
+    for (const auto &c : cases) {
+        write_file(dev + "/calls.log", "");
+        // Written once as the tool printed it, then once more as the stand-in printed it back.
+        EXPECT_TRUE(flash_set_text("WLAN0_SSID", c.printed)) << c.printed;
+        char back[100] = {};
+        EXPECT_EQ(get_flash_char_value("WLAN0_SSID", back), 1);
+        EXPECT_TRUE(flash_set_text("WLAN0_VAP4_SSID", back)) << back;
+        EXPECT_EQ(sets(), (Lines{std::string("WLAN0_SSID ") + c.value,
+                                 std::string("WLAN0_VAP4_SSID ") + c.value}))
+            << c.printed;
+    }
 }

@@ -32,9 +32,12 @@ TEST(ValueLine, NumbersReadLikeAtoiWithoutOverflow) {
 
 TEST(ShellWord, SafeValuesAsTheToolPrintsThemPass) {
     for (const char *v :
-         {"\"Home Net\"\n", "\"Bob's Net\"\n", "\"Up & Away\"\n", "\"\\ \"\n", "\"a\\$b\"\n",
-          "\"tick\\`\"\n", "\"q\\\"q\"\n", "bare\n", "a\\ b\n", "\\$HOME\n", "'$(x)'\n", "\"\"\n",
-          "abc=def\n", "0123456789abcdef\n", "\";reboot;\"\n", "\"semi;colon|pipe<>()\"\n"})
+         {"\"Home Net\"\n", "\"Bob's Net\"\n",    "\"Up & Away\"\n", "\"\\ \"\n",
+          "\"a\\$b\"\n",    "\"tick\\`\"\n",      "\"q\\\"q\"\n",    "bare\n",
+          "a\\ b\n",        "\\$HOME\n",          "'$(x)'\n",        "\"\"\n",
+          "abc=def\n",      "0123456789abcdef\n", "\";reboot;\"\n",  "\"semi;colon|pipe<>()\"\n",
+          "pass#word\n",    "\"x\"#y\n",          "key!x\n",         "a]b\n",
+          "caf\xc3\xa9\n"})
         EXPECT_TRUE(is_shell_word(v)) << v;
 }
 
@@ -57,6 +60,8 @@ TEST(ShellWord, AnythingThatWouldRunExpandOrSplitIsRefused) {
                           "[ab]\n",
                           "~root\n",
                           "#x\n",
+                          "{a,b}\n",
+                          "a=~\n",
                           "\"open\n",
                           "'open\n",
                           "\"a\"b c\n",
