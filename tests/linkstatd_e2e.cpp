@@ -6,6 +6,8 @@
 #include <csignal>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
 
 namespace {
 
@@ -126,6 +128,27 @@ TEST_F(Linkstatd, ConnectionProcessesEndAndAreReapedOnceTheirPeersClose) {
     EXPECT_TRUE(wait_for([&] { return children_of(dev.pid).empty(); }, 10000))
         << children_of(dev.pid).size() << " children left";
     EXPECT_TRUE(dev.running());
+}
+
+long now_ms() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+}
+
+TEST_F(Linkstatd, AFinishedConnectionDoesNotCutTheSecondBetweenAcceptsShort) {
+    usleep(1200 * 1000); // the daemon is back in accept
+    StatsClient first;
+    long accepted_after = now_ms();
+    ASSERT_TRUE(first.connect_within());
+    usleep(100 * 1000);
+    // Its process ends now, while the daemon waits out the second after the accept.
+    client.close_now();
+    StatsClient second;
+    ASSERT_TRUE(second.connect_within());
+    ASSERT_TRUE(second.send_text("ask"));
+    ASSERT_EQ(second.receive(92).size(), 92u);
+    EXPECT_GE(now_ms() - accepted_after, 900);
 }
 
 TEST_F(Linkstatd, TheParentHoldsOnlyTheListeningSocket) {
