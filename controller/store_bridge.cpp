@@ -2,7 +2,6 @@
 
 #include "platform.h"
 
-#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
@@ -59,13 +58,20 @@ const char *flash_value(const char *line) {
 }
 
 int flash_number(const char *value) {
-    errno = 0;
-    long n = strtol(value, nullptr, 10);
-    if (n > INT_MAX)
-        return INT_MAX;
-    if (n < INT_MIN)
-        return INT_MIN;
-    return static_cast<int>(n);
+    // By hand rather than strtol, which would set errno: this stays free of side effects.
+    while (*value == ' ' || (*value >= '\t' && *value <= '\r'))
+        ++value;
+    bool negative = *value == '-';
+    if (*value == '-' || *value == '+')
+        ++value;
+    constexpr long long limit = INT_MAX + 1LL;
+    long long n = 0;
+    for (; *value >= '0' && *value <= '9'; ++value)
+        if ((n = n * 10 + (*value - '0')) > limit)
+            n = limit;
+    if (negative)
+        return static_cast<int>(-n);
+    return n > INT_MAX ? INT_MAX : static_cast<int>(n);
 }
 
 bool is_shell_word(std::string_view value) {

@@ -25,7 +25,12 @@ TEST(ValueLine, NumbersReadLikeAtoiWithoutOverflow) {
                  {"+3", 3},
                  {"02", 2},
                  {"99999999999", INT_MAX},
-                 {"-99999999999", INT_MIN}};
+                 {"-99999999999", INT_MIN},
+                 {"2147483647", INT_MAX},
+                 {"-2147483648", INT_MIN},
+                 {"\t\n\v\f\r 9", 9},
+                 {"- 5", 0},
+                 {"+-5", 0}};
     for (const auto &c : cases)
         EXPECT_EQ(flash_number(c.text), c.number) << c.text;
 }
