@@ -130,14 +130,14 @@ class Leverwatch : public testing::Test {
   protected:
     Device dev;
 
-    void boot(const Seeds &store, const char *switch_text) {
+    void boot(const Seeds &store, const char *switch_text, bool boot_loop = false) {
         for (const auto &[key, value] : store) {
             std::string line = key;
             dev.seed(key, line.append("=").append(value).append("\n"));
         }
         if (switch_text)
             dev.write_proc("slide_sw", switch_text);
-        dev.start(program_under_test("LEVERWATCH_BIN", LEVERWATCH_BUILT));
+        dev.start(program_under_test("LEVERWATCH_BIN", LEVERWATCH_BUILT), boot_loop);
     }
     bool called(const std::string &line) const {
         for (const auto &c : dev.calls())
@@ -183,6 +183,22 @@ TEST_F(Leverwatch, RouterToWispMovesTheHomeProfileToTheRepeaterAndRestoresTheSta
     EXPECT_EQ(dev.out(), "Slide Swith change to WISP Mode,The Data is 02\n\n");
     EXPECT_EQ(dev.store("WLAN0_VAP4_SSID"), "WLAN0_VAP4_SSID=\"Home\"\n");
     EXPECT_EQ(dev.store("WLAN0_SSID"), "WLAN0_SSID=\"Upstream\"\n");
+}
+
+// The reboot stand-in ends the process: whatever was still buffered would be lost.
+TEST_F(Leverwatch, TheAnnouncementIsOutBeforeTheRestartAndTheRestartedControllerSettles) {
+    boot(in_router, "2\n", true);
+    ASSERT_TRUE(wait_for(
+        [&] {
+            return dev.calls().size() == 1 + entering_wisp_calls.size() + wisp_writes.size() + 2;
+        },
+        change_ms))
+        << testing::PrintToString(dev.calls());
+    expect_quiet();
+    EXPECT_EQ(dev.calls(), (Lines{"flash get OP_MODE"} + entering_wisp_calls + wisp_writes +
+                            Lines{"reboot", "flash get OP_MODE"}));
+    EXPECT_EQ(dev.out(),
+              "Slide Swith change to WISP Mode,The Data is 2\n\n--- device restarted ---\n");
 }
 
 TEST_F(Leverwatch, ApToRouterWritesTheRouterSettingsAndMovesNoProfile) {
