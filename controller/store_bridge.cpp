@@ -108,9 +108,7 @@ bool is_shell_word(std::string_view value) {
 
 int get_flash_int_value(const char *key, int *dest) {
     char line[line_size];
-    if (!read_value_line(key, line))
-        return 0;
-    const char *value = flash_value(line);
+    const char *value = read_value_line(key, line) ? flash_value(line) : nullptr;
     if (!value)
         return 0;
     *dest = flash_number(value);
@@ -119,9 +117,7 @@ int get_flash_int_value(const char *key, int *dest) {
 
 int get_flash_char_value(const char *key, char *dest) {
     char line[line_size];
-    if (!read_value_line(key, line))
-        return 0;
-    const char *value = flash_value(line);
+    const char *value = read_value_line(key, line) ? flash_value(line) : nullptr;
     if (!value)
         return 0;
     memcpy(dest, value, strlen(value) + 1);
