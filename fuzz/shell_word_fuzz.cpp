@@ -1,24 +1,44 @@
-// The check that keeps stored values from running as commands.
+// The check that keeps stored values from running as commands, judged against an
+// independent reading of the shell's rules.
+#include "shell_model.h"
 #include "store_bridge.h"
 
 #include <cstdint>
 #include <cstdlib>
 #include <string>
 
+namespace {
+
+bool printable(std::string_view text) {
+    for (char c : text)
+        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7f)
+            return false;
+    return true;
+}
+
+} // namespace
+
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    std::string value(reinterpret_cast<const char *>(data), size);
-    if (!is_shell_word(value))
-        return 0;
-    // An accepted value is one line: the tool's line end last, no other control byte.
-    if (value.back() != '\n')
-        abort();
-    for (size_t i = 0; i + 1 < value.size(); ++i)
-        if (static_cast<unsigned char>(value[i]) < 0x20 || value[i] == 0x7f)
+    std::string_view input(reinterpret_cast<const char *>(data), size);
+    std::string word;
+
+    // Sound: whatever the check lets through, the shell reads as one plain word.
+    if (is_shell_word(input)) {
+        if (!shell_reads_one_literal_word(input, word))
             abort();
-    // It ends outside any quote: whatever follows it is read by the shell as shell.
-    std::string word = value.substr(0, value.size() - 1);
-    for (const char *tail : {";id", "&id", "|id", " id", "$(id)", "`id`", "\"$(id)\""})
-        if (is_shell_word(word + tail + "\n"))
+        // And it ends outside any quote: what would follow it is read as shell.
+        std::string bare(input.substr(0, size - 1));
+        for (const char *tail : {";id", "&id", "|id", " id", "$(id)", "`id`", "\"$(id)\""})
+            if (is_shell_word(bare + tail + "\n"))
+                abort();
+    }
+
+    // Not too strict: any printable setting, as the tool quotes it, passes and reads back
+    // as exactly itself.
+    if (printable(input)) {
+        std::string quoted = tool_quoted(input);
+        if (!is_shell_word(quoted) || !shell_reads_one_literal_word(quoted, word) || word != input)
             abort();
+    }
     return 0;
 }
