@@ -52,6 +52,7 @@ BENCHMARK(request_work);
 // Keeps each benchmark's time per iteration while printing as usual.
 class RatioReporter : public benchmark::ConsoleReporter {
   public:
+    RatioReporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run> &runs) override {
         for (const Run &r : runs)
             if (r.run_type == Run::RT_Iteration)

@@ -7,6 +7,8 @@
 constexpr char sta_info_path[] = "/proc/wlan0/sta_info";
 // One read of the station table; a table this large or larger is not parsed.
 constexpr size_t table_size = 2048;
+// Each key of the station table is held in a buffer of this size.
+constexpr size_t key_size = 20;
 // A request is one receive of at most this many bytes.
 constexpr size_t request_size = 10;
 constexpr int listen_backlog = 5;

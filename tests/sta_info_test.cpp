@@ -156,6 +156,61 @@ TEST_F(StaInfo, NumbersALineDoesNotSupplyAreZero) {
     EXPECT_EQ(value(p, current_tx_rate), 0u);
 }
 
+// The driver's lines and damaged ones, read with each of the parser's patterns.
+TEST(ScanNumbers, ReadsWhatSscanfReadsWithTheSamePattern) {
+    constexpr const char *patterns[] = {"%s %u (%u %u %u %u)\n", "%s %d\n", "%s MCS%d (%d.%d)\n",
+                                        "%s MCS%d (%d)\n"};
+    constexpr const char *lines[] = {
+        "rssi: 40 (40 35 0 0)\n",
+        "rssi:40(40 35 0 0)",
+        "rssi: 40 (40\t35\r\n0 0)\n",
+        "rssi: -3 (+4 -0 7 8)\n",
+        "rssi: 4294967296 (4294967301 -4294967297 99999999999 0)\n",
+        "rssi: 40 (40 x 0 0)\n",
+        "rssi: 40\n    current_tx_rate: 54\n",
+        "rssi:",
+        "rssi: ",
+        "current_tx_rate: 54\n",
+        "current_tx_rate: 5.5\n",
+        "current_tx_rate: - 5\n",
+        "current_tx_rate: 2147483648\n",
+        "current_tx_rate: -99999999999\n",
+        "current_tx_rate: MCS7 (72.2)\n",
+        "current_tx_rate: MCS7(72.2)",
+        "current_tx_rate: MCS 7 ( 72 . 2 )\n",
+        "current_tx_rate: MCS15 (300)\n",
+        "current_tx_rate: MCS15 (300.)\n",
+        "current_tx_rate: MCS-1 (-6.5)\n",
+        "current_tx_rate: MCSx (72.2)\n",
+        "current_tx_rate: mcs7 (72.2)\n",
+        "",
+        "   ",
+    };
+    for (const char *pattern : patterns) {
+        std::string format = pattern;
+        format.replace(0, 2, "%*s");
+        bool is_signed = format.find("%u") == std::string::npos;
+        for (const char *line : lines) {
+            uint32_t want[5] = {}, got[5] = {};
+            int assigned;
+            if (is_signed) {
+                int v[3] = {};
+                assigned = sscanf(line, format.c_str(), &v[0], &v[1], &v[2]);
+                for (int i = 0; i < 3; ++i)
+                    want[i] = static_cast<uint32_t>(v[i]);
+            } else {
+                unsigned v[5] = {};
+                assigned = sscanf(line, format.c_str(), &v[0], &v[1], &v[2], &v[3], &v[4]);
+                for (int i = 0; i < 5; ++i)
+                    want[i] = v[i];
+            }
+            EXPECT_EQ(scan_numbers(line, pattern, got, 5), assigned < 0 ? 0 : assigned)
+                << pattern << " on " << line;
+            EXPECT_EQ(memcmp(got, want, sizeof got), 0) << pattern << " on " << line;
+        }
+    }
+}
+
 TEST(StrstrIn1line, SearchesOnlyTheLineTheSubjectStartsIn) {
     struct row {
         const char *subject;
