@@ -140,6 +140,8 @@ void Device::start(const std::string &program, bool boot_loop) {
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
+        // Nothing else of the test's, sockets least of all, may leak into the program.
+        close_range(3, ~0U, 0);
         std::vector<char *> argv;
         for (auto &a : args)
             argv.push_back(a.data());

@@ -5,6 +5,8 @@
 
 #include <csignal>
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
@@ -29,6 +31,26 @@ constexpr int silence_ms = 1500;
 
 std::string daemon_path() {
     return program_under_test("LINKSTATD_BIN", LINKSTATD_BUILT);
+}
+
+long now_ms() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+}
+
+size_t count_of(const std::string &text, const std::string &what) {
+    size_t n = 0;
+    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
+        ++n;
+    return n;
+}
+
+// Waits until the daemon has printed n "connected" lines; when that happened, or -1.
+long connected_lines_at(Device &dev, size_t n) {
+    if (!wait_for([&] { return count_of(dev.out(), " connected\n") >= n; }, 20000))
+        return -1;
+    return now_ms();
 }
 
 class Linkstatd : public testing::Test {
@@ -117,7 +139,12 @@ TEST_F(Linkstatd, ConnectionProcessesEndAndAreReapedOnceTheirPeersClose) {
     ASSERT_TRUE(client.send_text("ask"));
     ASSERT_EQ(client.receive(92).size(), 92u);
     EXPECT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 1; }));
+    // Past the second after the accept, so the daemon waits in accept when this one ends.
+    long accepted = connected_lines_at(dev, 1);
+    while (now_ms() < accepted + 1500)
+        usleep(50 * 1000);
     client.close_now();
+    EXPECT_TRUE(wait_for([&] { return children_of(dev.pid).empty(); }, 10000));
     for (int i = 0; i < 3; ++i) {
         StatsClient c;
         ASSERT_TRUE(c.connect_within());
@@ -128,40 +155,136 @@ TEST_F(Linkstatd, ConnectionProcessesEndAndAreReapedOnceTheirPeersClose) {
     EXPECT_TRUE(wait_for([&] { return children_of(dev.pid).empty(); }, 10000))
         << children_of(dev.pid).size() << " children left";
     EXPECT_TRUE(dev.running());
-}
-
-long now_ms() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+    // An accept cut short by a finished child is retried without a word.
+    EXPECT_EQ(dev.err(), "");
 }
 
 TEST_F(Linkstatd, AFinishedConnectionDoesNotCutTheSecondBetweenAcceptsShort) {
-    usleep(1200 * 1000); // the daemon is back in accept
-    StatsClient first;
-    long accepted_after = now_ms();
+    ASSERT_NE(connected_lines_at(dev, 1), -1);
+    StatsClient first, second;
     ASSERT_TRUE(first.connect_within());
-    usleep(100 * 1000);
+    long first_accepted = connected_lines_at(dev, 2);
+    ASSERT_NE(first_accepted, -1);
     // Its process ends now, while the daemon waits out the second after the accept.
     client.close_now();
-    StatsClient second;
     ASSERT_TRUE(second.connect_within());
-    ASSERT_TRUE(second.send_text("ask"));
-    ASSERT_EQ(second.receive(92).size(), 92u);
-    EXPECT_GE(now_ms() - accepted_after, 900);
+    long second_accepted = connected_lines_at(dev, 3);
+    ASSERT_NE(second_accepted, -1);
+    EXPECT_GE(second_accepted - first_accepted, 900);
 }
 
-TEST_F(Linkstatd, TheParentHoldsOnlyTheListeningSocket) {
-    if (device_arch_is("mips"))
-        GTEST_SKIP() << "the emulator's own descriptors are counted with the daemon's";
+TEST_F(Linkstatd, TheParentHoldsOnlyTheListeningSocketAndEachChildOnlyItsConnection) {
     StatsClient second;
     ASSERT_TRUE(second.connect_within());
     ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 2; }));
     EXPECT_TRUE(wait_for([&] { return socket_fds_of(dev.pid) == 1; })) << socket_fds_of(dev.pid);
+    for (pid_t child : children_of(dev.pid))
+        EXPECT_EQ(socket_fds_of(child), 1) << "child " << child;
     client.close_now();
     second.close_now();
     ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).empty(); }, 10000));
     EXPECT_EQ(socket_fds_of(dev.pid), 1);
+}
+
+TEST_F(Linkstatd, AConnectionWhosePeerHasGoneEndsWithStatusZeroNotBySigpipe) {
+    ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 1; }));
+    pid_t child = children_of(dev.pid)[0];
+    // The daemon held still cannot reap, so the ended process stays to show its status.
+    kill(dev.pid, SIGSTOP);
+    // Three requests, then the peer goes before any is read: the first reply meets a closed
+    // socket and the second send fails.
+    kill(child, SIGSTOP);
+    std::string request = "ask" + std::string(7, '.');
+    ASSERT_TRUE(client.send_text(request + request + request));
+    client.close_now();
+    kill(child, SIGCONT);
+    int status = -1;
+    EXPECT_TRUE(wait_for([&] { return zombie_status(child, status); }, 20000));
+    kill(dev.pid, SIGCONT);
+    EXPECT_TRUE(WIFEXITED(status)) << "wait status " << status;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "wait status " << status;
+    EXPECT_TRUE(wait_for([&] { return children_of(dev.pid).empty(); }, 10000));
+}
+
+TEST_F(Linkstatd, AFailedAcceptIsReportedWithoutAConnectedLineOrAProcessAndRetried) {
+    ASSERT_NE(connected_lines_at(dev, 1), -1);
+    client.close_now();
+    ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).empty(); }, 10000));
+    // No descriptor number left for the daemon: every accept fails until the limit is raised.
+    rlimit normal{};
+    ASSERT_EQ(prlimit(dev.pid, RLIMIT_NOFILE, nullptr, &normal), 0);
+    rlimit exhausted{rlim_t(lowest_free_fd(dev.pid)), normal.rlim_max};
+    ASSERT_EQ(prlimit(dev.pid, RLIMIT_NOFILE, &exhausted, nullptr), 0);
+    size_t connected = count_of(dev.out(), " connected\n");
+
+    StatsClient waiting;
+    ASSERT_TRUE(waiting.connect_once()); // completes in the listen backlog
+    EXPECT_TRUE(
+        wait_for([&] { return count_of(dev.err(), "accept: Too many open files\n") >= 2; }, 20000))
+        << dev.err();
+    EXPECT_EQ(count_of(dev.out(), " connected\n"), connected) << dev.out();
+    EXPECT_TRUE(children_of(dev.pid).empty());
+
+    ASSERT_EQ(prlimit(dev.pid, RLIMIT_NOFILE, &normal, nullptr), 0);
+    ASSERT_TRUE(waiting.send_text("ask"));
+    EXPECT_EQ(waiting.receive(92, 10000), words_be(station_record));
+}
+
+// Holds a process in a pids cgroup of its own that allows it no more processes than it has,
+// so its fork fails; lifted on request and undone at the end.
+class PidsLimit {
+  public:
+    explicit PidsLimit(pid_t pid) : pid_(pid) {
+        dir_ = std::string(root) + "/linkstatd_e2e." + std::to_string(getpid());
+        std::string own = read_file("/proc/" + std::to_string(pid) + "/cgroup");
+        size_t at = own.find(":pids:");
+        if (at == std::string::npos || mkdir(dir_.c_str(), 0755) != 0)
+            return;
+        home_ = std::string(root) + own.substr(at + 6, own.find('\n', at) - at - 6);
+        write_file(dir_ + "/cgroup.procs", std::to_string(pid_));
+        write_file(dir_ + "/pids.max", read_file(dir_ + "/pids.current"));
+        held_ = read_file(dir_ + "/cgroup.procs") == std::to_string(pid_) + "\n";
+    }
+    ~PidsLimit() {
+        for (const std::string &p : lines_of(read_file(dir_ + "/cgroup.procs")))
+            write_file(home_ + "/cgroup.procs", p);
+        rmdir(dir_.c_str());
+    }
+    PidsLimit(const PidsLimit &) = delete;
+    PidsLimit &operator=(const PidsLimit &) = delete;
+    bool held() const { return held_; }
+    void lift() const { write_file(dir_ + "/pids.max", "max"); }
+
+  private:
+    static constexpr char root[] = "/sys/fs/cgroup/pids";
+    pid_t pid_;
+    std::string dir_, home_;
+    bool held_ = false;
+};
+
+TEST_F(Linkstatd, AFailedForkIsReportedAndThatConnectionClosed) {
+    ASSERT_NE(connected_lines_at(dev, 1), -1);
+    client.close_now();
+    ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).empty(); }, 10000));
+    PidsLimit limit(dev.pid);
+    if (!limit.held())
+        GTEST_SKIP() << "no pids cgroup to hold the daemon in";
+    StatsClient refused;
+    ASSERT_TRUE(refused.connect_once());
+    EXPECT_TRUE(wait_for(
+        [&] {
+            return dev.err().find("fork: Resource temporarily unavailable\n") != std::string::npos;
+        },
+        20000))
+        << dev.err();
+    EXPECT_TRUE(refused.closed_by_peer()) << "the connection no process serves is closed";
+    EXPECT_TRUE(children_of(dev.pid).empty());
+
+    limit.lift();
+    StatsClient served;
+    ASSERT_TRUE(served.connect_once());
+    ASSERT_TRUE(served.send_text("ask"));
+    EXPECT_EQ(served.receive(92, 10000), words_be(station_record));
 }
 
 TEST_F(Linkstatd, ARestartedDaemonBindsWhileAnOldConnectionIsStillServed) {

@@ -69,6 +69,12 @@ std::string StatsClient::receive(size_t want, int timeout_ms) const {
     return got;
 }
 
+bool StatsClient::closed_by_peer(int timeout_ms) const {
+    pollfd p{fd, POLLIN, 0};
+    char byte;
+    return poll(&p, 1, timeout_ms) == 1 && recv(fd, &byte, 1, 0) == 0;
+}
+
 std::string words_be(const std::vector<unsigned> &words) {
     std::string bytes;
     for (unsigned w : words)
@@ -121,4 +127,44 @@ int socket_fds_of(pid_t pid) {
     }
     closedir(d);
     return sockets;
+}
+
+int lowest_free_fd(pid_t pid) {
+    std::string dir = "/proc/" + std::to_string(pid) + "/fd";
+    DIR *d = opendir(dir.c_str());
+    if (!d)
+        return -1;
+    std::vector<bool> used;
+    while (dirent *e = readdir(d)) {
+        if (e->d_name[0] == '.')
+            continue;
+        size_t n = size_t(atoi(e->d_name));
+        if (n >= used.size())
+            used.resize(n + 1);
+        used[n] = true;
+    }
+    closedir(d);
+    int fd = 0;
+    while (size_t(fd) < used.size() && used[size_t(fd)])
+        ++fd;
+    return fd;
+}
+
+bool zombie_status(pid_t pid, int &wait_status) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t close_paren = stat.rfind(')');
+    if (close_paren == std::string::npos)
+        return false;
+    // After the command name: the state (field 3) first, the exit code (field 52) last.
+    std::vector<std::string> fields;
+    size_t at = close_paren + 1;
+    while ((at = stat.find_first_not_of(" \n", at)) != std::string::npos) {
+        size_t end = stat.find_first_of(" \n", at);
+        fields.push_back(stat.substr(at, end - at));
+        at = end;
+    }
+    if (fields.size() < 50 || fields[0] != "Z")
+        return false;
+    wait_status = atoi(fields[49].c_str());
+    return true;
 }

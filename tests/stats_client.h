@@ -20,6 +20,8 @@ struct StatsClient {
     bool send_text(const std::string &bytes) const;
     // Whatever arrives until want bytes are in or timeout_ms has passed.
     std::string receive(size_t want, int timeout_ms = 5000) const;
+    // Whether the peer closes the connection within timeout_ms, sending nothing first.
+    bool closed_by_peer(int timeout_ms = 10000) const;
     void close_now();
 };
 
@@ -31,3 +33,7 @@ unsigned word_at(const std::string &bytes, size_t i);
 std::vector<pid_t> children_of(pid_t pid);
 // How many of pid's open descriptors are sockets.
 int socket_fds_of(pid_t pid);
+// The descriptor number pid would be given next, or -1.
+int lowest_free_fd(pid_t pid);
+// Whether pid is a zombie, and then its wait status.
+bool zombie_status(pid_t pid, int &wait_status);
