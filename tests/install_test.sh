@@ -54,8 +54,8 @@ is_device_binary() {
 
 rm -rf "$work"
 mkdir -p "$root" "$dev/proc/wlan0" "$dev/store" "$run"
-check "cmake --install stages into DESTDIR" \
-	env DESTDIR="$root" cmake --install "$build" --prefix /usr >"$work/install.log" 2>&1
+stage() { DESTDIR="$root" cmake --install "$build" --prefix /usr >"$work/install.log" 2>&1; }
+check "cmake --install stages into DESTDIR" stage
 for f in usr/sbin/leverwatch usr/sbin/linkstatd "$script"; do
 	check "$f is staged and executable" test -f "$root/$f" -a -x "$root/$f"
 done
@@ -85,36 +85,40 @@ TABLE
 mount --bind "$root/usr/sbin" /usr/sbin
 mount --bind "$run" /var/run
 
-boot() { sim/device -s /bin/busybox "$dev" "$root/$script" "$@"; }
+# boot OUTPUT ACTION: runs the staged boot script in the device, its output to OUTPUT;
+# a script that does not return (a daemon left in the foreground) fails.
+boot() { timeout 30 sim/device -s /bin/busybox "$dev" "$root/$script" "$2" >>"$work/$1" 2>&1; }
 alive() { [ -s "$run/$1.pid" ] && kill -0 "$(cat "$run/$1.pid")" 2>/dev/null; }
 dead() { ! kill -0 "$1" 2>/dev/null; }
 in_log() { grep -qx "$1" "$dev/calls.log"; }
-not_running() { ! boot status >"$work/status2.out" 2>&1; }
+not_running() { ! boot status2.out status; }
 listening() { grep -q ':2710 00000000:0000 0A' /proc/net/tcp; }
 
-check "start exits 0" boot start >"$work/start.out" 2>&1
+check "start exits 0" boot start.out start
 check "start runs leverwatch in the background" wait_until 5 alive leverwatch
 check "start runs linkstatd in the background" wait_until 5 alive linkstatd
 check "linkstatd listens on port 10000" wait_until 5 listening
 check "leverwatch reads the mode through flash" wait_until 5 in_log "flash get OP_MODE"
 lever=$(cat "$run/leverwatch.pid")
 stats=$(cat "$run/linkstatd.pid")
-check "a second start starts nothing new" boot start >"$work/start2.out" 2>&1
+check "a second start exits 0" boot start2.out start
 check "a second start names both as already running" \
 	test "$(grep -c 'already running' "$work/start2.out")" -eq 2
 check "pid files are unchanged by a second start" \
 	test "$(cat "$run/leverwatch.pid") $(cat "$run/linkstatd.pid")" = "$lever $stats"
-check "status reports both running" boot status >"$work/status.out" 2>&1
+check "status reports both running" boot status.out status
 
 # The switch moves to Router: the booted leverwatch writes the mode and restarts.
 printf '3\n' >"$dev/proc/slide_sw.new" && mv "$dev/proc/slide_sw.new" "$dev/proc/slide_sw"
 check "the booted leverwatch follows the switch" wait_until 15 in_log "reboot"
 check "and has written the mode" in_log "flash set OP_MODE 0"
+check "its announcement goes to the boot script's output" \
+	grep -q '^Slide Swith change to Router Mode' "$work/start.out"
 
-check "stop exits 0" boot stop >"$work/stop.out" 2>&1
+check "stop exits 0" boot stop.out stop
 check "stop ends leverwatch" wait_until 5 dead "$lever"
 check "stop ends linkstatd" wait_until 5 dead "$stats"
 check "stop removes the pid files" test ! -e "$run/leverwatch.pid" -a ! -e "$run/linkstatd.pid"
 check "status after stop fails" not_running
-check "a second stop exits 0" boot stop >>"$work/stop.out" 2>&1
+check "a second stop exits 0" boot stop.out stop
 [ "$failures" -eq 0 ]
