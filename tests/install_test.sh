@@ -84,6 +84,8 @@ TABLE
 
 mount --bind "$root/usr/sbin" /usr/sbin
 mount --bind "$run" /var/run
+# Whatever a failed check leaves running ends with the test.
+trap 'for p in "$run"/*.pid; do [ -s "$p" ] && kill -9 "$(cat "$p")" 2>/dev/null; done' EXIT
 
 # boot OUTPUT ACTION: runs the staged boot script in the device, its output to OUTPUT;
 # a script that does not return (a daemon left in the foreground) fails.
