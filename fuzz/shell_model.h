@@ -47,10 +47,9 @@ inline bool shell_reads_one_literal_word(std::string_view text, std::string &wor
                 return false;
             word += text[i + 1];
             i += 2;
-        } else if (c == '\0' || strchr(" \t\n;&|<>()$`*?[", c)) {
-            return false;
-        } else if (!started && (c == '#' || c == '~')) {
-            return false; // a comment, or the home directory
+        } else if (c == '\0' || strchr(" \t\n;&|<>()$`*?[", c) ||
+                   (!started && (c == '#' || c == '~'))) {
+            return false; // split, ended, expanded, globbed; a comment or the home directory
         } else {
             word += c;
             ++i;

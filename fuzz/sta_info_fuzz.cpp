@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
         return 0;
     wlan0_stats_record expected{};
     expected.length = record_size;
-    if (expected_parse(table, expected) != result || memcmp(&expected, &record, sizeof record))
+    if (expected_parse(table, expected) != result || memcmp(&expected, &record, sizeof record) != 0)
         abort();
     return 0;
 }
