@@ -54,9 +54,10 @@ class RatioReporter : public benchmark::ConsoleReporter {
   public:
     RatioReporter() : ConsoleReporter(OO_Tabular) {}
     void ReportRuns(const std::vector<Run> &runs) override {
+        // With repetitions, the median of them stands for the benchmark.
         for (const Run &r : runs)
-            if (r.run_type == Run::RT_Iteration)
-                ns[r.benchmark_name()] = r.GetAdjustedRealTime();
+            if (r.run_type == Run::RT_Iteration || r.aggregate_name == "median")
+                ns[r.run_name.function_name] = r.GetAdjustedRealTime();
         ConsoleReporter::ReportRuns(runs);
     }
     std::map<std::string, double> ns;
