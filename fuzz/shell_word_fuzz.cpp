@@ -33,8 +33,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
                 abort();
     }
 
-    // Not too strict: any printable setting, as the tool quotes it, passes and reads back
-    // as exactly itself.
+    // Not too strict: a printable value that the shell reads as one plain word passes, bare
+    // or quoted, unless it holds a brace or tilde, which some shells expand anywhere.
+    if (printable(input.substr(0, size - 1)) && input.find_first_of("{}~") == input.npos &&
+        shell_reads_one_literal_word(input, word) && !is_shell_word(input))
+        abort();
+
+    // And any printable setting, as the tool quotes it, passes and reads back as exactly
+    // itself.
     if (printable(input)) {
         std::string quoted = tool_quoted(input);
         if (!is_shell_word(quoted) || !shell_reads_one_literal_word(quoted, word) || word != input)
