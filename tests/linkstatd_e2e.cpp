@@ -210,6 +210,9 @@ TEST_F(Linkstatd, AFailedAcceptIsReportedWithoutAConnectedLineOrAProcessAndRetri
     ASSERT_NE(connected_lines_at(dev, 1), -1);
     client.close_now();
     ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).empty(); }, 10000));
+    // The "connected" line comes before the fork: wait until the parent has let go of the
+    // connection too, or its descriptor would be free again after the limit is set.
+    ASSERT_TRUE(wait_for([&] { return socket_fds_of(dev.pid) == 1; }));
     // No descriptor number left for the daemon: every accept fails until the limit is raised.
     rlimit normal{};
     ASSERT_EQ(prlimit(dev.pid, RLIMIT_NOFILE, nullptr, &normal), 0);
