@@ -3,6 +3,7 @@
 // path; prints how many times the bare read the request work takes.
 #include "linkstatd.h"
 #include "sta_info.h"
+#include "station_table.h"
 
 #include <benchmark/benchmark.h>
 #include <cstdio>
@@ -11,21 +12,6 @@
 #include <string>
 
 namespace {
-
-const char station_table[] = "-- STA info table -- (active: 1)\n"
-                             "1: stat_info...\n"
-                             "    state: 1, AID: 1\n"
-                             "    hwaddr: 00e04c8196c1\n"
-                             "    tx_packets: 1202\n"
-                             "    rx_packets: 3391\n"
-                             "    rx_retrys: 7\n"
-                             "    tx_retrys: 12\n"
-                             "    rx_crc_errors: 3\n"
-                             "    rx_decache: 1\n"
-                             "    rssi: 40 (40 35 0 0)\n"
-                             "    current_tx_rate: MCS7 (72.2)\n"
-                             "    current_rx_rate: 54\n"
-                             "    hw_queue_full: 0\n";
 
 void bare_read(benchmark::State &state) {
     static char buffer[table_size];
@@ -74,7 +60,7 @@ int main(int argc, char **argv) {
     std::string dir = std::string(device) + "/proc/wlan0";
     std::string mk = "mkdir -p '" + dir + "'";
     FILE *f = system(mk.c_str()) == 0 ? fopen((dir + "/sta_info").c_str(), "w") : nullptr;
-    if (!f || fputs(station_table, f) < 0 || fclose(f) != 0) {
+    if (!f || fputs(one_station, f) < 0 || fclose(f) != 0) {
         fprintf(stderr, "sta_info_bench: cannot write the station table under %s\n", device);
         return 1;
     }

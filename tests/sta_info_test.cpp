@@ -1,6 +1,7 @@
 // The station-table parser on realistic tables, and the read of the table file itself when
 // run inside a simulated device (where $SIM_DEVICE/proc is the /proc the parser reads).
 #include "sta_info.h"
+#include "station_table.h"
 
 #include <cstdio>
 #include <cstdlib>
@@ -8,21 +9,6 @@
 #include <string>
 
 namespace {
-
-const char one_station[] = "-- STA info table -- (active: 1)\n"
-                           "1: stat_info...\n"
-                           "    state: 1, AID: 1\n"
-                           "    hwaddr: 00e04c8196c1\n"
-                           "    tx_packets: 1202\n"
-                           "    rx_packets: 3391\n"
-                           "    rx_retrys: 7\n"
-                           "    tx_retrys: 12\n"
-                           "    rx_crc_errors: 3\n"
-                           "    rx_decache: 1\n"
-                           "    rssi: 40 (40 35 0 0)\n"
-                           "    current_tx_rate: MCS7 (72.2)\n"
-                           "    current_rx_rate: 54\n"
-                           "    hw_queue_full: 0\n";
 
 const char two_stations[] = "-- STA info table -- (active: 2)\n"
                             "1: stat_info...\n"
