@@ -4,6 +4,7 @@
 #include "profile_transfer.h"
 #include "store_bridge.h"
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -128,12 +129,10 @@ void leverwatch() {
     restart_requested = true;
 }
 
-} // namespace
-
-int main() {
-    // Every message is out before the next shell command runs, and before the restart.
-    setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
-    get_flash_int_value("OP_MODE", &op_mode);
+// Reads OP_MODE and fixes switch_position from it; false when the store gave no value.
+bool read_op_mode() {
+    if (!get_flash_int_value("OP_MODE", &op_mode))
+        return false;
     switch_position = position_router;
     bool known = false;
     for (const auto &m : modes)
@@ -143,6 +142,35 @@ int main() {
         }
     if (!known)
         fputs("Failure for OP Mode\n", stdout);
+    return true;
+}
+
+// A write to a standard output whose reader has gone then fails instead of ending the
+// process. A handler rather than SIG_IGN, so the commands it starts get the default back.
+void ignore_signal(int) {}
+
+} // namespace
+
+int main() {
+    // Every message is out before the next shell command runs, and before the restart.
+    setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
+    // A launcher may pass SIGCHLD ignored: system() could then not collect flash's status and
+    // every read would count as failed.
+    signal(SIGCHLD, SIG_DFL);
+    signal(SIGPIPE, ignore_signal);
+
+    // Acting on the switch with the mode guessed could enter WISP from WISP and overwrite the
+    // repeater profile with the upstream one: wait for the store first.
+    for (unsigned waited = 0; !read_op_mode(); waited += poll_seconds) {
+        if (waited == 0)
+            fputs("OP_MODE unreadable, switch ignored until it is read\n", stdout);
+        if (waited >= op_mode_wait_seconds) {
+            fputs("OP_MODE still unreadable, taken as Router\n", stdout);
+            switch_position = position_router;
+            break;
+        }
+        sleep(poll_seconds);
+    }
     for (;;) {
         leverwatch();
         // switch_position is not updated after a change: another poll would move the

@@ -16,6 +16,10 @@ constexpr int line_size = 100;
 constexpr int switch_text_size = 10;
 
 constexpr unsigned poll_seconds = 2;
+// How long an OP_MODE that cannot be read holds the switch off before Router is assumed: a
+// store slow at boot gets this long, a store that lacks the key gets it written by the next
+// change.
+constexpr unsigned op_mode_wait_seconds = 30;
 // Pause between the announcement and the restart.
 constexpr unsigned reboot_delay_seconds = 2;
 

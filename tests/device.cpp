@@ -123,8 +123,11 @@ void Device::remove_proc(const std::string &name) const {
 void Device::start(const std::string &program, bool boot_loop) {
     ASSERT_EQ(pid, -1) << "already running";
     std::vector<std::string> args = {std::string(SIM_DIR) + "/device"};
+    std::string emulator = launcher;
     if (const char *emu = getenv("DEVICE_EMULATOR"); emu && *emu)
-        args.insert(args.end(), {"-e", emu});
+        emulator += (emulator.empty() ? "" : " ") + std::string(emu);
+    if (!emulator.empty())
+        args.insert(args.end(), {"-e", emulator});
     if (const char *sh = getenv("DEVICE_SHELL"); sh && *sh)
         args.insert(args.end(), {"-s", sh});
     if (boot_loop)
@@ -137,6 +140,11 @@ void Device::start(const std::string &program, bool boot_loop) {
         int out = open((dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         int err = open((dir + "/stderr.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
         int in = open("/dev/null", O_RDONLY);
+        int unread[2];
+        if (stdout_unread && pipe(unread) == 0) {
+            close(unread[0]);
+            out = unread[1];
+        }
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);

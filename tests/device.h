@@ -25,6 +25,10 @@ bool device_arch_is(const char *arch);
 struct Device {
     std::string dir; // proc/, tmp/, store/, calls.log, stdout.txt, stderr.txt
     pid_t pid = -1;
+    // How the program is launched: a command line in front of it (such as
+    // "env --ignore-signal=CHLD"), and a standard output that is a pipe nobody reads.
+    std::string launcher;
+    bool stdout_unread = false;
 
     // A fresh, empty device directory named after the running test (and suffix, so one
     // test can run several devices).

@@ -132,6 +132,11 @@ Seeds with(Seeds seeds, const std::string &key, const std::string &value) {
     return seeds;
 }
 
+bool exists(const std::string &path) {
+    struct stat st;
+    return lstat(path.c_str(), &st) == 0;
+}
+
 size_t count_of(const std::string &text, const std::string &what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
@@ -184,6 +189,7 @@ TEST_F(Leverwatch, WispToApSavesTheUpstreamProfileRestoresTheHomeOneAndRestarts)
     EXPECT_EQ(dev.store("WLAN0_SSID"), "WLAN0_SSID=\"Home\"\n");
     EXPECT_EQ(dev.store("WLAN0_WPA_PSK"), "WLAN0_WPA_PSK=\"home-key\"\n");
     EXPECT_EQ(dev.store("OP_MODE"), "OP_MODE=1\n");
+    EXPECT_FALSE(exists(dev.dir + "/tmp/leverwatch_tmp.txt")) << "a pre-shared key stayed in /tmp";
     // The restart is under way: no poll may move the profiles a second time.
     expect_quiet();
 }
@@ -237,11 +243,50 @@ TEST_F(Leverwatch, AnOpModeOutsideZeroToTwoIsReportedAndTakenAsRouter) {
     EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"});
 }
 
-TEST_F(Leverwatch, AnUnreadableOpModeIsTakenAsRouterSilently) {
-    boot({}, "3\n");
+TEST_F(Leverwatch, AnUnreadableOpModeHoldsTheSwitchOffUntilTheStoreAnswers) {
+    // In WISP with the switch at WISP: a guessed Router would enter WISP again and overwrite
+    // the repeater profile with the upstream one.
+    boot(with(in_wisp, "OP_MODE", ""), "2\n");
+    const std::string read = "flash get OP_MODE";
+    ASSERT_TRUE(wait_for([&] { return dev.calls() == Lines(6, read); }, 2 * change_ms))
+        << testing::PrintToString(dev.calls());
+    dev.seed("OP_MODE", "OP_MODE=2\n");
+    // Settled: a stretch of more than two polls with no call at all.
+    EXPECT_TRUE(wait_for(
+        [&] {
+            size_t n = dev.calls().size();
+            return !wait_for([&] { return dev.calls().size() != n; }, quiet_ms);
+        },
+        change_ms));
+    for (const auto &call : dev.calls())
+        EXPECT_EQ(call, read);
+    EXPECT_EQ(dev.out(), "OP_MODE unreadable, switch ignored until it is read\n");
+}
+
+TEST_F(Leverwatch, AnOpModeStillUnreadableAfterThirtySecondsIsTakenAsRouter) {
+    boot({}, "1\n");
+    ASSERT_TRUE(wait_for([&] { return called("reboot"); }, 60000 + change_ms)) << dev.out();
+    // Read at start and at every poll until 30 s have passed; the change writes the key.
+    EXPECT_EQ(dev.calls(), Lines(16, "flash get OP_MODE") + ap_writes + Lines{"reboot"});
+    EXPECT_EQ(dev.out(), "OP_MODE unreadable, switch ignored until it is read\n"
+                         "OP_MODE still unreadable, taken as Router\n"
+                         "Slide Switch change to AP mode,The Data is 1\n\n");
+}
+
+TEST_F(Leverwatch, StartedWithSigchldIgnoredItStillReadsTheModeAndSettles) {
+    dev.launcher = "env --ignore-signal=CHLD";
+    boot({{"OP_MODE", "1"}}, "1\n");
     ASSERT_TRUE(wait_for([&] { return called("flash get OP_MODE"); }, change_ms));
     expect_quiet();
+    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"});
     EXPECT_EQ(dev.out(), "");
+}
+
+TEST_F(Leverwatch, WithNobodyReadingItsOutputAChangeStillCompletesAndRestarts) {
+    dev.stdout_unread = true;
+    boot({{"OP_MODE", "1"}}, "3\n");
+    wait_for_reboot();
+    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"} + router_writes + Lines{"reboot"});
 }
 
 struct InvalidReading {
@@ -308,8 +353,7 @@ TEST_F(Leverwatch, HostileSsidAndKeyAreRefusedAndNothingFromTheStoreRuns) {
     EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"} +
                                without_writes(leaving_wisp_calls, refused) + ap_writes +
                                Lines{"reboot"});
-    struct stat st;
-    EXPECT_NE(stat((dev.dir + "/tmp/pwned").c_str(), &st), 0) << "a stored value ran";
+    EXPECT_FALSE(exists(dev.dir + "/tmp/pwned")) << "a stored value ran";
     // Each refused transfer reports its failure, and the change still goes ahead.
     EXPECT_TRUE(printed("slide switch mode, but restore_wisp_primary_wireless_info  fail!\n"));
     EXPECT_TRUE(printed("slide switch  mode, but set wlan ssid fail!\n"));
