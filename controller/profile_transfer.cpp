@@ -187,6 +187,10 @@ void write_ciphers(run_state &s, const cipher_keys &keys) {
 }
 
 void write_wsc(run_state &s, const row &r) {
+    // Derived from a code (or a shared-key flag) that could not be read, they would be
+    // guesses next to a security setting that stays as it was.
+    if (!s.known[code] || (s.value[code] == 1 && !s.known[auth_type]))
+        return;
     wsc_flags f = wsc_other;
     for (const auto &w : wsc_table)
         if (w.code == s.value[code])

@@ -7,7 +7,8 @@
 enum direction : int { entering_wisp = 0, leaving_wisp = 1 };
 
 // Each returns 1 when every read succeeded and every write was issued, else 0. The rows
-// after a failure still run; a row whose read failed writes nothing.
+// after a failure still run; a row whose read failed writes nothing, and neither do the
+// settings derived from its value.
 int set_wlan_ssid(int dir);
 int set_wlan_security(int dir);
 int restore_wisp_primary_wireless_info(int dir);

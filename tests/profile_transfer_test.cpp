@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
+#include <sys/stat.h>
 #include <utility>
 #include <vector>
 
@@ -47,7 +48,28 @@ TEST_F(InDevice, NumericReadGivesTheNumberAfterTheEqualsSign) {
     EXPECT_EQ(get_flash_int_value("OP_MODE", &v), 1);
     EXPECT_EQ(v, 2);
     EXPECT_EQ(calls(), Lines{"flash get OP_MODE"});
-    EXPECT_EQ(read_file("/tmp/leverwatch_tmp.txt"), "OP_MODE=2\n");
+    EXPECT_NE(access("/tmp/leverwatch_tmp.txt", F_OK), 0) << "a value was left in /tmp";
+}
+
+TEST_F(InDevice, TheOutputFileIsMadePrivateAfreshAndAPlantedLinkIsNotFollowed) {
+    // A flash of the test's own that notes the file's mode while it writes into it.
+    ASSERT_EQ(system(("mkdir -p " + dev + "/bin").c_str()), 0);
+    write_file(dev + "/bin/flash", "#!/bin/sh\nstat -c %a /tmp/leverwatch_tmp.txt >/tmp/mode\n"
+                                   "echo K=7\n");
+    ASSERT_EQ(chmod((dev + "/bin/flash").c_str(), 0755), 0);
+    std::string path = getenv("PATH");
+    setenv("PATH", (dev + "/bin:" + path).c_str(), 1);
+    write_file("/tmp/target", "kept\n");
+    ASSERT_EQ(symlink("/tmp/target", "/tmp/leverwatch_tmp.txt"), 0);
+    mode_t permissive = umask(0);
+    int v = 0;
+    EXPECT_EQ(get_flash_int_value("K", &v), 1);
+    umask(permissive);
+    setenv("PATH", path.c_str(), 1);
+    EXPECT_EQ(v, 7);
+    EXPECT_EQ(read_file("/tmp/mode"), "600\n");
+    EXPECT_EQ(read_file("/tmp/target"), "kept\n");
+    EXPECT_NE(access("/tmp/leverwatch_tmp.txt", F_OK), 0);
 }
 
 TEST_F(InDevice, TextReadKeepsQuotesAndLineEnd) {
@@ -242,12 +264,25 @@ const TransferCase transfer_cases[] = {
      {"WLAN0_VAP4_ENCRYPT 4", "WLAN0_VAP4_WPA_AUTH 2", "WLAN0_VAP4_WPA_CIPHER_SUITE 0",
       "WLAN0_VAP4_WPA2_CIPHER_SUITE 2", "WLAN0_VAP4_WPA_PSK P", "WLAN0_VAP4_WSC_PSK P",
       "WLAN0_VAP4_WSC_AUTH 32", "WLAN0_VAP4_WSC_ENC 8"}},
-    {"AFailedCodeReadTakesTheOpenRows",
+    {"AFailedCodeReadWritesNoWscValuesWhenRestoring",
      stash,
      entering_wisp,
      0,
      {{"WLAN0_VAP2_SSID", "\"Up\""}},
-     {"WLAN0_SSID Up", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"}},
+     {"WLAN0_SSID Up"}},
+    {"AFailedCodeReadWritesNoWscValuesWhenEntering", security, entering_wisp, 0, {}, {}},
+    {"AFailedCodeReadWritesNoWscValuesButStillMarksConfiguredWhenLeaving",
+     security,
+     leaving_wisp,
+     0,
+     {{"WLAN0_WSC_DISABLE", "0"}, {"WLAN0_WSC_CONFIGURED", "0"}},
+     {"WLAN0_WSC_CONFIGURED 1"}},
+    {"AFailedAuthTypeReadWritesNoWscValuesForWep",
+     security,
+     entering_wisp,
+     0,
+     {{"WLAN0_ENCRYPT", "1"}, {"WLAN0_WEP", "2"}, {"WLAN0_WEP_KEY_TYPE", "0"}},
+     {"WLAN0_VAP4_ENCRYPT 1", "WLAN0_VAP4_WEP 2", "WLAN0_VAP4_WEP_KEY_TYPE 0"}},
     {"AHostilePskIsRefusedAndTheRestStillRun",
      security,
      entering_wisp,
@@ -310,6 +345,8 @@ TEST_F(InDevice, SafeValuesReachTheToolAsTheShellReadsThemAndReadBackUnchanged) 
                  {"\"q\\\"q\\\\\"\n", "q\"q\\"},
                  {"'a\\b'\n", "a\\b"},
                  {"pass#word!\n", "pass#word!"},
+                 {"correct~horse\n", "correct~horse"},
+                 {"pass{1}\n", "pass{1}"},
                  {"caf\xc3\xa9\n", "caf\xc3\xa9"}};
     for (const auto &c : cases) {
         write_file(dev + "/calls.log", "");
