@@ -6,8 +6,21 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
+#include <unistd.h>
 
 namespace {
+
+// Makes the read's output file afresh, private to us. Whatever was left at the path (a
+// link, a FIFO) is removed rather than followed.
+bool fresh_output_file() {
+    unlink(flash_output_path);
+    int fd = open(flash_output_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    if (fd < 0)
+        return false;
+    close(fd);
+    return true;
+}
 
 // Runs the flash tool for KEY and leaves the first line of its output in line.
 bool read_value_line(const char *key, char (&line)[line_size]) {
@@ -17,14 +30,15 @@ bool read_value_line(const char *key, char (&line)[line_size]) {
         printf("flash get %s refused: command too long\n", key);
         return false;
     }
-    // Without a shell the file still holds the previous read's answer.
-    if (system(line) == -1)
+    if (!fresh_output_file())
         return false;
-    FILE *f = fopen(flash_output_path, "r");
-    if (!f)
-        return false;
-    char *got = fgets(line, sizeof line, f);
-    fclose(f);
+    // A shell that could not be started, or whose end could not be collected, gave no value.
+    FILE *f = system(line) == -1 ? nullptr : fopen(flash_output_path, "r");
+    char *got = f ? fgets(line, sizeof line, f) : nullptr;
+    if (f)
+        fclose(f);
+    // Values include pre-shared keys: none stays in /tmp.
+    unlink(flash_output_path);
     return got != nullptr;
 }
 
@@ -43,11 +57,22 @@ constexpr bool is_control(char c) {
     return static_cast<unsigned char>(c) < 0x20 || c == 0x7f;
 }
 
-// Characters that end, split, redirect, expand or glob an unquoted word wherever they
-// stand. Braces because some shells expand {a,b}; a tilde because some expand it after
-// "=" as well as at the start.
+// Characters that end, split, redirect, expand or glob an unquoted word wherever they stand.
 constexpr bool is_special_unquoted(char c) {
-    return c == ' ' || strchr(";&|<>()$`*?[{}~", c) != nullptr;
+    return c == ' ' || strchr(";&|<>()$`*?[", c) != nullptr;
+}
+
+// Whether an unquoted, unescaped c changes the word, given whether it starts the word, the
+// unquoted character before it and whether a brace list is open.
+constexpr bool changes_word(char c, bool at_start, char before, bool brace_listed) {
+    return is_special_unquoted(c) ||
+           // A comment, only at the start of a word.
+           (c == '#' && at_start) ||
+           // A home directory at the start, and after "=" or ":" in shells that expand
+           // assignment-like words.
+           (c == '~' && (at_start || before == '=' || before == ':')) ||
+           // The end of a brace expansion.
+           (c == '}' && brace_listed);
 }
 
 } // namespace
@@ -80,8 +105,14 @@ bool is_shell_word(std::string_view value) {
         return false;
     value.remove_suffix(1);
     char quote = 0; // the quote character that is open, if any
+    char bare = 0;  // the previous character if it stood unquoted and unescaped
+    // An unquoted "{", then an unquoted "," or "..": a later unquoted "}" may close a brace
+    // expansion (bash takes any "}" after the "," as the end of the list).
+    bool brace = false, listed = false;
     for (size_t i = 0; i < value.size(); ++i) {
         char c = value[i];
+        char before = bare;
+        bare = 0;
         if (is_control(c))
             return false;
         if (quote == '\'') {
@@ -98,9 +129,12 @@ bool is_shell_word(std::string_view value) {
                 return false;
         } else if (c == '"' || c == '\'') {
             quote = c;
-        } else if (is_special_unquoted(c) || (c == '#' && i == 0)) {
-            // "#" starts a comment only at the start of a word.
+        } else if (changes_word(c, i == 0, before, listed)) {
             return false;
+        } else {
+            brace = brace || c == '{';
+            listed = listed || (brace && (c == ',' || (c == '.' && before == '.')));
+            bare = c;
         }
     }
     return quote == 0;

@@ -25,6 +25,8 @@ const char *flash_value(const char *line);
 int flash_number(const char *value);
 // Whether a value read from the store, line end included, is exactly one shell word that
 // the shell reads back with nothing expanded or run: quotes balanced, no unescaped $ or
-// backquote outside single quotes, no unquoted blank, operator or glob character, and
-// nothing after the word but the tool's line end.
+// backquote outside single quotes, no unquoted blank, operator or glob character, no
+// unquoted "#" or "~" at its start, no unquoted "~" right after an unquoted "=" or ":", no
+// unquoted "{" followed by an unquoted "," or ".." and then an unquoted "}", and nothing
+// after the word but the tool's line end.
 bool is_shell_word(std::string_view value);

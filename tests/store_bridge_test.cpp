@@ -42,7 +42,9 @@ TEST(ShellWord, SafeValuesAsTheToolPrintsThemPass) {
           "a\\ b\n",        "\\$HOME\n",          "'$(x)'\n",        "\"\"\n",
           "abc=def\n",      "0123456789abcdef\n", "\";reboot;\"\n",  "\"semi;colon|pipe<>()\"\n",
           "pass#word\n",    "\"x\"#y\n",          "key!x\n",         "a]b\n",
-          "caf\xc3\xa9\n"})
+          "caf\xc3\xa9\n",  "correct~horse\n",    "pass{1}\n",       "{}\n",
+          "a,b}\n",         "{a\\,b}\n",          "{\"a,b\"}\n",     "x.{.}.\n",
+          "x:a~\n"})
         EXPECT_TRUE(is_shell_word(v)) << v;
 }
 
@@ -66,7 +68,12 @@ TEST(ShellWord, AnythingThatWouldRunExpandOrSplitIsRefused) {
                           "~root\n",
                           "#x\n",
                           "{a,b}\n",
+                          "x{,}\n",
+                          "{a..c}\n",
+                          "{a{b}c,d}\n",
+                          "{a}b,c}\n",
                           "a=~\n",
+                          "a:~/x\n",
                           "\"open\n",
                           "'open\n",
                           "\"a\"b c\n",
