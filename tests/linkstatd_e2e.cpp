@@ -324,7 +324,8 @@ TEST_F(Linkstatd, RequestsSentInOneGoAreAnsweredAtMostTwiceASecond) {
     std::string request = "ask" + std::string(7, '.');
     long sent = now_ms();
     ASSERT_TRUE(client.send_text(request + request + request + request));
-    EXPECT_EQ(client.receive(4 * 92u, 10000).size(), 4 * 92u);
+    const size_t four_replies = 4 * size_t{92};
+    EXPECT_EQ(client.receive(four_replies, 10000).size(), four_replies);
     // Three pauses of half a second lie between the first reply and the fourth.
     EXPECT_GE(now_ms() - sent, 1500);
 }
