@@ -1,11 +1,13 @@
 // Figures for a running linkstatd: the latency from "ask" to the whole 92-byte reply over
-// loopback, and the private memory of the process serving that connection.
+// loopback, the private memory of the process serving that connection, and that of the
+// whole service at its worst: the daemon and as many connection processes as it serves.
 // Usage: linkstatd_report DAEMON_PID
-#include "sta_info.h"
+#include "stats_record.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -23,6 +25,8 @@ namespace {
 constexpr int samples = 15;
 // Longer than the daemon's 500 ms pause after each reply, so every ask is received at once.
 constexpr auto ask_interval = std::chrono::milliseconds(550);
+// The daemon serves at most this many connections at once.
+constexpr size_t max_connections = 8;
 
 int connect_daemon() {
     for (int tries = 0; tries < 200; ++tries) {
@@ -48,7 +52,8 @@ double ask_us(int fd) {
     size_t got = 0;
     while (got < sizeof reply) {
         pollfd p{fd, POLLIN, 0};
-        if (poll(&p, 1, 3000) <= 0)
+        // Long enough for a connection still waiting to be accepted.
+        if (poll(&p, 1, 5000) <= 0)
             return -1;
         ssize_t n = recv(fd, reply + got, sizeof reply - got, 0);
         if (n <= 0)
@@ -59,9 +64,9 @@ double ask_us(int fd) {
         .count();
 }
 
-pid_t child_of(pid_t parent) {
+std::vector<pid_t> children_of(pid_t parent) {
+    std::vector<pid_t> found;
     DIR *d = opendir("/proc");
-    pid_t found = -1;
     while (dirent *e = d ? readdir(d) : nullptr) {
         std::string path = std::string("/proc/") + e->d_name + "/stat";
         FILE *f = fopen(path.c_str(), "r");
@@ -75,7 +80,7 @@ pid_t child_of(pid_t parent) {
         char state;
         int ppid;
         if (after && sscanf(after + 1, " %c %d", &state, &ppid) == 2 && ppid == parent)
-            found = atoi(e->d_name);
+            found.push_back(atoi(e->d_name));
     }
     if (d)
         closedir(d);
@@ -126,8 +131,8 @@ int main(int argc, char **argv) {
            "max %.3f ms over %d asks (target: median at most 2 ms)\n",
            static_cast<long long>(ask_interval.count()), us[us.size() / 2] / 1000, us.back() / 1000,
            samples);
-    pid_t child = child_of(daemon);
-    long kib = child > 0 ? private_kib(child) : -1;
+    std::vector<pid_t> children = children_of(daemon);
+    long kib = children.size() == 1 ? private_kib(children[0]) : -1;
     if (kib < 0) {
         fprintf(stderr, "linkstatd_report: cannot read the connection process's memory\n");
         return 1;
@@ -135,6 +140,35 @@ int main(int argc, char **argv) {
     printf("private memory of the process serving one connection: %ld KiB (target at most "
            "128 KiB)\n",
            kib);
-    close(fd);
+
+    // Every connection process has served an ask, so each holds what serving takes.
+    std::vector<int> fds = {fd};
+    while (fds.size() < max_connections) {
+        fds.push_back(connect_daemon());
+        if (fds.back() < 0 || ask_us(fds.back()) < 0) {
+            fprintf(stderr, "linkstatd_report: connection %zu was not served\n", fds.size());
+            return 1;
+        }
+    }
+    children = children_of(daemon);
+    long parent = private_kib(daemon), total = parent, least = LONG_MAX, most = -1;
+    for (pid_t child : children) {
+        kib = private_kib(child);
+        least = std::min(least, kib);
+        most = std::max(most, kib);
+        total += kib;
+    }
+    // A process whose memory cannot be read gives -1, the least of all.
+    if (children.size() != max_connections || parent < 0 || least < 0) {
+        fprintf(stderr, "linkstatd_report: cannot read the memory of %zu connection processes\n",
+                max_connections);
+        return 1;
+    }
+    printf("worst-case private memory of the service, the daemon and %zu connection processes "
+           "with %zu live connections: %ld KiB (the daemon %ld KiB, each connection process %ld "
+           "to %ld KiB)\n",
+           max_connections, max_connections, total, parent, least, most);
+    for (int f : fds)
+        close(f);
     return 0;
 }

@@ -21,6 +21,6 @@ need_packages() {
 }
 
 # Everything the build, the simulated device and the tests use.
-BUILD_PACKAGES="cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev util-linux mount iproute2 strace"
+BUILD_PACKAGES="cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev util-linux mount iproute2 strace nftables"
 DEVICE_PACKAGES="g++-mips-linux-gnu qemu-user-static busybox"
-CHECK_PACKAGES="clang libclang-rt-14-dev"
+CHECK_PACKAGES="clang clang-format libclang-rt-14-dev"

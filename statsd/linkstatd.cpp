@@ -7,8 +7,11 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <ctime>
 #include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,6 +23,24 @@ int clientfd = -1;
 sockaddr_in client_addr;
 socklen_t addrlen = sizeof client_addr;
 char stdout_buffer[256];
+// Live connection processes: counted at each fork, uncounted as each one is reaped.
+volatile sig_atomic_t connections = 0;
+
+struct socket_option {
+    int level;
+    int name;
+    int value;
+};
+
+// Keepalive and the limit on unacknowledged data end a connection whose peer vanished
+// without closing: recv or send then fails.
+constexpr socket_option connection_options[] = {
+    {SOL_SOCKET, SO_KEEPALIVE, 1},
+    {IPPROTO_TCP, TCP_KEEPIDLE, keepalive_idle_s},
+    {IPPROTO_TCP, TCP_KEEPINTVL, keepalive_interval_s},
+    {IPPROTO_TCP, TCP_KEEPCNT, keepalive_probes},
+    {IPPROTO_TCP, TCP_USER_TIMEOUT, static_cast<int>(user_timeout_ms)},
+};
 
 // Sleeps the whole time even when a finished child's signal cuts the sleep short.
 void pause_for(long us) {
@@ -30,8 +51,8 @@ void pause_for(long us) {
 
 void reap_children(int) {
     int saved = errno;
-    while (waitpid(-1, nullptr, WNOHANG) > 0) {
-    }
+    while (waitpid(-1, nullptr, WNOHANG) > 0)
+        --connections;
     errno = saved;
 }
 
@@ -65,6 +86,41 @@ void reap_children(int) {
         }
         pause_for(reply_pause_us);
     }
+}
+
+// A kernel that lacks an option still gets the connection served: the cap bounds what a
+// connection that outlives its peer can hold.
+void watch_connection() {
+    for (const socket_option &o : connection_options)
+        if (setsockopt(clientfd, o.level, o.name, &o.value, sizeof o.value) != 0)
+            perror("setsockopt");
+}
+
+// Forks the process that serves clientfd. SIGCHLD waits until the new process is counted,
+// so it cannot be uncounted first.
+void start_connection_process() {
+    sigset_t chld, before;
+    sigemptyset(&chld);
+    sigaddset(&chld, SIGCHLD);
+    sigprocmask(SIG_BLOCK, &chld, &before);
+    pid_t parent = getpid();
+    pid_t pid = fork();
+    if (pid == 0) {
+        // It ends with the daemon. SIGKILL, because a launcher may have left SIGTERM ignored;
+        // a daemon that ended before this line is seen as a new parent.
+        prctl(PR_SET_PDEATHSIG, SIGKILL);
+        if (getppid() != parent)
+            exit(0);
+        sigprocmask(SIG_SETMASK, &before, nullptr);
+        close(sockfd);
+        watch_connection();
+        report();
+    }
+    if (pid > 0)
+        ++connections;
+    else
+        perror("fork");
+    sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 } // namespace
@@ -109,14 +165,15 @@ int main() {
             pause_for(accept_pause_us);
             continue;
         }
-        printf("%s:%d connected\n", inet_ntoa(client_addr.sin_addr), ntohs(client_addr.sin_port));
-        pid_t pid = fork();
-        if (pid == 0) {
-            close(sockfd);
-            report();
+        const char *peer = inet_ntoa(client_addr.sin_addr);
+        int port = ntohs(client_addr.sin_port);
+        int served = connections;
+        if (served >= max_connections) {
+            printf("%s:%d refused: %d connections being served\n", peer, port, served);
+        } else {
+            printf("%s:%d connected\n", peer, port);
+            start_connection_process();
         }
-        if (pid < 0)
-            perror("fork");
         close(clientfd);
         pause_for(accept_pause_us);
     }

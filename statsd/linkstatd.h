@@ -15,3 +15,16 @@ constexpr int listen_backlog = 5;
 // At most two replies a second per connection, one accepted connection a second.
 constexpr long reply_pause_us = 500000;
 constexpr long accept_pause_us = 1000000;
+// Each connection process costs about 50 KiB; this many bound the whole service to well
+// under a MiB however many peers connect and stay. One more is refused unserved.
+constexpr int max_connections = 8;
+// A peer silent this long is probed (the processes of phones that walked out of range
+// must not pile up)...
+constexpr int keepalive_idle_s = 30;
+// ...again this often...
+constexpr int keepalive_interval_s = 10;
+// ...and given up after this many unanswered probes: 60 s after its last sign of life.
+constexpr int keepalive_probes = 3;
+// A reply left unacknowledged this long ends the connection too; the kernel also ends a
+// probed connection at this point, so the window is 60 s either way.
+constexpr unsigned user_timeout_ms = 60000;

@@ -92,21 +92,31 @@ Device::Device(const std::string &suffix) {
     write_file(dir + "/calls.log", "");
 }
 
-Device::~Device() { stop(); }
+Device::~Device() {
+    stop();
+}
 
 void Device::seed(const std::string &key, const std::string &get_text) const {
     write_file(dir + "/store/" + key, get_text);
 }
 
-std::string Device::store(const std::string &key) const { return read_file(dir + "/store/" + key); }
+std::string Device::store(const std::string &key) const {
+    return read_file(dir + "/store/" + key);
+}
 
 bool Device::has_key(const std::string &key) const {
     return access((dir + "/store/" + key).c_str(), F_OK) == 0;
 }
 
-std::vector<std::string> Device::calls() const { return lines_of(read_file(dir + "/calls.log")); }
-std::string Device::out() const { return read_file(dir + "/stdout.txt"); }
-std::string Device::err() const { return read_file(dir + "/stderr.txt"); }
+std::vector<std::string> Device::calls() const {
+    return lines_of(read_file(dir + "/calls.log"));
+}
+std::string Device::out() const {
+    return read_file(dir + "/stdout.txt");
+}
+std::string Device::err() const {
+    return read_file(dir + "/stderr.txt");
+}
 
 void Device::write_proc(const std::string &name, const std::string &text) const {
     // Written beside and renamed, so a poll never sees half a file.

@@ -153,6 +153,7 @@ TEST(Linkstat, FailsWithOneClearLineWhenTheReplyIsWrongOrAbsent) {
         {"no daemon", "", refused.c_str(), false, false},
         {"short reply", words_be(record_with_length(92)).substr(0, 50),
          "short reply: 50 of 92 bytes", true, false},
+        {"closed unanswered, as at the daemon's cap", "", "closed without a reply", true, false},
         {"bad length word", words_be(record_with_length(91)), "malformed reply: length word 91",
          true, false},
         {"silent server", "", "no reply within 3 s", true, true},

@@ -3,8 +3,11 @@
 #include "device.h"
 #include "stats_client.h"
 
+#include <arpa/inet.h>
 #include <csignal>
 #include <gtest/gtest.h>
+#include <memory>
+#include <netinet/in.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -51,6 +54,14 @@ long connected_lines_at(Device &dev, size_t n) {
     if (!wait_for([&] { return count_of(dev.out(), " connected\n") >= n; }, 20000))
         return -1;
     return now_ms();
+}
+
+// The port a client connected from, as the daemon's lines name it.
+int local_port(const StatsClient &c) {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    getsockname(c.fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    return ntohs(addr.sin_port);
 }
 
 class Linkstatd : public testing::Test {
@@ -290,11 +301,13 @@ TEST_F(Linkstatd, AFailedForkIsReportedAndThatConnectionClosed) {
     EXPECT_EQ(served.receive(92, 10000), words_be(station_record));
 }
 
-TEST_F(Linkstatd, ARestartedDaemonBindsWhileAnOldConnectionIsStillServed) {
+TEST_F(Linkstatd, AKilledDaemonLeavesNoProcessServingAndARestartedOneBindsAtOnce) {
     ASSERT_TRUE(client.send_text("ask"));
     ASSERT_EQ(client.receive(92).size(), 92u);
     kill(dev.pid, SIGKILL);
     ASSERT_NE(dev.wait_exit(5000), -1);
+    // Its connection's process went with it, leaving the port's old connection closing.
+    EXPECT_TRUE(client.closed_by_peer());
 
     Device restarted(".restarted");
     restarted.write_proc("wlan0/sta_info", "rssi: 9 (9 9 9 9)\ncurrent_tx_rate: 1\n"
@@ -305,8 +318,76 @@ TEST_F(Linkstatd, ARestartedDaemonBindsWhileAnOldConnectionIsStillServed) {
     ASSERT_TRUE(fresh.send_text("ask"));
     EXPECT_EQ(word_at(fresh.receive(92), 10), 9u);
     EXPECT_TRUE(restarted.running()) << restarted.err();
+}
 
-    // The old connection's process still answers from the old device's table.
+TEST_F(Linkstatd, RequestsSentInOneGoAreAnsweredAtMostTwiceASecond) {
+    std::string request = "ask" + std::string(7, '.');
+    long sent = now_ms();
+    ASSERT_TRUE(client.send_text(request + request + request + request));
+    const size_t four_replies = 4 * size_t{92};
+    EXPECT_EQ(client.receive(four_replies, 10000).size(), four_replies);
+    // Three pauses of half a second lie between the first reply and the fourth.
+    EXPECT_GE(now_ms() - sent, 1500);
+}
+
+TEST_F(Linkstatd, ANinthConnectionIsClosedUnservedUntilOneOfTheEightEnds) {
+    std::vector<std::unique_ptr<StatsClient>> served;
+    for (size_t n = 2; n <= 8; ++n) {
+        served.push_back(std::make_unique<StatsClient>());
+        ASSERT_TRUE(served.back()->connect_once());
+        ASSERT_NE(connected_lines_at(dev, n), -1) << dev.out();
+    }
+    StatsClient ninth;
+    ASSERT_TRUE(ninth.connect_once());
+    EXPECT_TRUE(ninth.closed_by_peer(20000));
+    std::string refused =
+        "127.0.0.1:" + std::to_string(local_port(ninth)) + " refused: 8 connections being served\n";
+    EXPECT_TRUE(wait_for([&] { return dev.out().find(refused) != std::string::npos; }))
+        << dev.out();
+    EXPECT_EQ(count_of(dev.out(), " connected\n"), 8u);
+    EXPECT_EQ(children_of(dev.pid).size(), 8u);
+
+    // Two ending at once (their signals may come as one) make room for two.
+    client.close_now();
+    served.back()->close_now();
+    ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 6; }, 10000));
+    for (int i = 0; i < 2; ++i) {
+        StatsClient &next = *served.emplace_back(std::make_unique<StatsClient>());
+        ASSERT_TRUE(next.connect_once());
+        ASSERT_TRUE(next.send_text("ask"));
+        EXPECT_EQ(next.receive(92, 10000), words_be(station_record)) << i;
+    }
+}
+
+// Long: the kernel gives a vanished peer a minute. Runs on the host build only.
+TEST_F(Linkstatd, AVanishedPeerLosesItsProcessWithinTheKeepaliveWindowAndAQuietOneIsKept) {
+    ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 1; }));
+    pid_t quiet = children_of(dev.pid)[0];
+    StatsClient vanishing;
+    ASSERT_TRUE(vanishing.connect_once());
+    ASSERT_TRUE(vanishing.send_text("ask"));
+    ASSERT_EQ(vanishing.receive(92, 10000).size(), 92u);
+    ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 2; }));
+    std::vector<pid_t> kids = children_of(dev.pid);
+    pid_t gone = kids[0] == quiet ? kids[1] : kids[0];
+
+    // The daemon held still cannot reap, so the ended process stays to show its status.
+    kill(dev.pid, SIGSTOP);
+    // Nothing reaches the peer or comes from it from now on, not even a FIN or a RST.
+    std::string port = std::to_string(local_port(vanishing));
+    ASSERT_EQ(system(("nft 'table inet vanish { chain in { type filter hook input priority 0; "
+                      "tcp sport " +
+                      port + " drop; tcp dport " + port + " drop; }; }'")
+                         .c_str()),
+              0);
+    long cut = now_ms();
+    int status = -1;
+    EXPECT_TRUE(wait_for([&] { return zombie_status(gone, status); }, 120000));
+    EXPECT_LE(now_ms() - cut, 90000);
+    kill(dev.pid, SIGCONT);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "wait status " << status;
+
+    // The quiet peer's own stack answered the probes.
     ASSERT_TRUE(client.send_text("ask"));
     EXPECT_EQ(client.receive(92), words_be(station_record));
 }

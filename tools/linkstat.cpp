@@ -3,7 +3,7 @@
 
 #include "linkstat.h"
 
-#include "../statsd/sta_info.h"
+#include "../statsd/stats_record.h"
 
 #include <cerrno>
 #include <csignal>
@@ -106,6 +106,13 @@ bool ask(int fd, wlan0_stats_record &record) {
         ssize_t n = recv(fd, wire + got, sizeof wire - got, 0);
         if (n < 0 && errno == EINTR)
             continue;
+        // A daemon serving all the connections it takes closes a new one unanswered (as a
+        // reset when the request was still unread).
+        if (n <= 0 && got == 0) {
+            fprintf(stderr, "linkstat: the connection was closed without a reply (the daemon "
+                            "may be serving all the connections it takes)\n");
+            return false;
+        }
         if (n <= 0) {
             fprintf(stderr, "linkstat: short reply: %zu of %zu bytes, then the connection %s\n",
                     got, record_size, n == 0 ? "closed" : "failed");
