@@ -15,7 +15,7 @@ namespace {
 // link, a FIFO) is removed rather than followed.
 bool fresh_output_file() {
     unlink(flash_output_path);
-    int fd = open(flash_output_path, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW, 0600);
+    int fd = open(flash_output_path, O_WRONLY | O_CREAT | O_EXCL, 0600);
     if (fd < 0)
         return false;
     close(fd);
