@@ -24,3 +24,5 @@ need_packages() {
 BUILD_PACKAGES="cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev util-linux mount iproute2 strace nftables"
 DEVICE_PACKAGES="g++-mips-linux-gnu qemu-user-static busybox"
 CHECK_PACKAGES="clang clang-format libclang-rt-14-dev"
+# scripts/build-musl: dpkg-source unpacks the C library's Debian source package.
+MUSL_PACKAGES="dpkg-dev g++-mips-linux-gnu make"

@@ -71,6 +71,23 @@ bool device_arch_is(const char *arch) {
     return env && strcmp(env, arch) == 0;
 }
 
+std::string libc_error_text(int err) {
+    // musl's wording where it differs from glibc's, which the tests themselves run on.
+    static constexpr struct {
+        int err;
+        const char *text;
+    } musl[] = {
+        {EADDRINUSE, "Address in use"},
+        {EMFILE, "No file descriptors available"},
+    };
+    const char *libc = getenv("DEVICE_LIBC");
+    if (libc && strcmp(libc, "musl") == 0)
+        for (const auto &m : musl)
+            if (m.err == err)
+                return m.text;
+    return strerror(err);
+}
+
 static void make_dirs(const std::string &path) {
     for (size_t i = 1; i <= path.size(); ++i)
         if (i == path.size() || path[i] == '/')
