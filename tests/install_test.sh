@@ -185,6 +185,7 @@ check "a linkstatd that cannot start is tried again after 2, 4 then 8 s" \
 	wait_until 20 waited 'exited with status [0-9]*' "2 4 8 "
 check "and not sooner: its third exit comes 6 s or more after start" since "$began" 6
 kill "$blocker"
+wait "$blocker" 2>/dev/null
 check "once the port is free linkstatd answers" wait_until 15 answers
 started=$(seconds)
 lever=$(pid_of leverwatch)
@@ -223,7 +224,9 @@ check "and a new logger carries its lines" wait_until 10 more_connections "$n"
 
 # A supervisor killed outright leaves its daemon running, which start then replaces.
 lever=$(pid_of leverwatch)
-kill -9 "$(cat "$run/leverwatch.supervisor.pid")"
+supervisor=$(cat "$run/leverwatch.supervisor.pid")
+kill -9 "$supervisor"
+wait_until 5 dead "$supervisor"
 boot status3.out status
 check "status names a daemon without its supervisor" \
 	grep -qx "leverwatch running ($lever), unsupervised" "$work/status3.out"
