@@ -136,10 +136,8 @@ live() { awk '/^State:/ { exit $2 == "Z" }' "/proc/$1/status" 2>/dev/null; }
 dead() { ! live "$1"; }
 alive() { live "$(pid_of "$1")"; }
 in_log() { grep -qx "$1" "$dev/calls.log"; }
-logged() { grep -qx "$1" "$dev/syslog" 2>/dev/null; }
 not_running() { ! boot "$1" status && test "$(grep -c ' stopped$' "$work/$1")" -eq 2; }
 listening() { grep -q ':2710 00000000:0000 0A' /proc/net/tcp; }
-port_free() { ! listening; }
 answers() { "$build/tools/linkstat" >/dev/null 2>&1; }
 # answers_anew OLD_PID: a linkstatd other than OLD_PID answers "ask".
 answers_anew() { [ "$(pid_of linkstatd)" != "$1" ] && alive linkstatd && answers; }
@@ -203,7 +201,7 @@ check "the booted leverwatch follows the switch" wait_until 15 in_log "reboot"
 check "and has written the mode" in_log "flash set OP_MODE 0"
 check "its announcement reaches the system log under its name" \
 	wait_until 5 grep -q '^leverwatch: Slide Swith change to Router Mode' "$dev/syslog"
-check "so does linkstatd's banner" logged "linkstatd: Auto Cable Link Test daemon start..."
+check "so does linkstatd's banner" grep -qx "linkstatd: Auto Cable Link Test daemon start..." "$dev/syslog"
 
 # After a run of 10 s or more the wait starts again at 2 s.
 wait_until 15 since "$started" 10
@@ -244,7 +242,6 @@ check "stop exits 0" boot stop.out stop
 check "stop leaves no supervisor, daemon or logger" wait_until 5 no_process $groups
 check "stop removes the pid files" test ! -e "$run/leverwatch.pid" -a ! -e "$run/linkstatd.pid"
 check "status after stop calls both stopped" not_running status2.out
-check "nothing listens on port 10000" port_free
 check "a second stop exits 0" boot stop.out stop
 check "another program's process named by stale pid files is still alive" live "$other"
 [ "$failures" -eq 0 ]
