@@ -1,7 +1,9 @@
 #!/bin/sh
-# Stages the install of a build into a temporary root filesystem and checks the layout;
-# for a host build it also boots the staged daemons with the staged boot script in the
-# simulated device (busybox sh over /bin/sh, its own network namespace), then stops them.
+# Stages the install of a build into a temporary root filesystem and checks the layout,
+# then boots the staged daemons with the staged boot script in the simulated device
+# (busybox sh over /bin/sh, its own network namespace) and stops them. A MIPS build boots
+# where qemu-mips-static can be registered with a binfmt_misc of the test's own user
+# namespace, leaving the machine's untouched; elsewhere a "# skip" line says why.
 # Prints one "ok - ..." or "not ok - ..." line per check; fails if any check failed.
 #
 # usage: tests/install_test.sh BUILD_DIR [host|mips]
@@ -9,11 +11,14 @@ set -u
 [ $# -ge 1 ] || { echo "usage: tests/install_test.sh BUILD_DIR [host|mips]" >&2; exit 2; }
 build=$(readlink -f "$1")
 kind=${2:-host}
-# A host build boots in a network namespace (linkstatd's port is its own) and a mount
+# The boot runs in a network namespace (linkstatd's port is its own) and a mount
 # namespace in which the staged programs stand at /usr/sbin and pid files go to $run.
-if [ "$kind" = host ] && [ -z "${INSTALL_TEST_NS:-}" ]; then
-	INSTALL_TEST_NS=1 exec "$(dirname "$0")/../sim/netns" \
-		unshare -m --propagation private "$(readlink -f "$0")" "$build" host
+if [ -z "${INSTALL_TEST_NS:-}" ]; then
+	userns=
+	[ "$kind" = mips ] && unshare -U -r true 2>/dev/null && userns="-U -r"
+	# shellcheck disable=SC2086 # userns is a list of options
+	INSTALL_TEST_NS=1 INSTALL_TEST_USERNS=$userns exec unshare $userns -m --propagation private \
+		"$(dirname "$0")/../sim/netns" "$(readlink -f "$0")" "$build" "$kind"
 fi
 cd "$(dirname "$0")/.." || exit 1
 work=$build/install-test
@@ -52,10 +57,38 @@ is_device_binary() {
 		readelf -h "$1" | grep -q 'ELF32'
 }
 
+# stage DESTDIR [INSTALL_ARGS...]
+stage() {
+	destdir=$1
+	shift
+	DESTDIR="$destdir" cmake --install "$build" "$@" >>"$work/install.log" 2>&1
+}
+local_prefix() {
+	stage "$work/local" && test -x "$work/local/usr/local/sbin/linkstatd" &&
+		grep -qx 'SBIN=/usr/local/sbin' "$work/local/$script"
+}
+client_alone() {
+	stage "$work/client" --prefix /usr --component linkstat &&
+		test "$(cd "$work/client" && find . -type f)" = ./usr/bin/linkstat
+}
+
+# mips_binfmt: registers qemu-mips-static for MIPS32 big-endian programs with a
+# binfmt_misc of this test's user namespace; sets why when it cannot.
+mips_binfmt() {
+	why="no user namespace could be made"
+	[ -n "${INSTALL_TEST_USERNS:-}" ] || return 1
+	why="this kernel gives a user namespace no binfmt_misc of its own"
+	mkdir -p "$work/binfmt" && mount -t binfmt_misc binfmt "$work/binfmt" 2>/dev/null || return 1
+	why="qemu-mips-static could not be registered"
+	# ELF, 32-bit, big-endian, version 1; an executable or shared object; machine MIPS.
+	printf '%s\n' ':routerd-mips:M::\x7fELF\x01\x02\x01\x00\x00\x00\x00\x00\x00\x00\x00\x00\x00\x02\x00\x08:\xff\xff\xff\xff\xff\xff\xff\x00\x00\x00\x00\x00\x00\x00\x00\x00\xff\xfe\xff\xff:'"$(command -v qemu-mips-static)"':F' \
+		>"$work/binfmt/register" 2>/dev/null || return 1
+	export QEMU_LD_PREFIX=/usr/mips-linux-gnu
+}
+
 rm -rf "$work"
 mkdir -p "$root" "$dev/proc/wlan0" "$dev/store" "$run"
-stage() { DESTDIR="$root" cmake --install "$build" --prefix /usr >"$work/install.log" 2>&1; }
-check "cmake --install stages into DESTDIR" stage
+check "cmake --install stages into DESTDIR" stage "$root" --prefix /usr
 for f in usr/sbin/leverwatch usr/sbin/linkstatd "$script"; do
 	check "$f is staged and executable" test -f "$root/$f" -a -x "$root/$f"
 done
@@ -63,12 +96,17 @@ check "nothing else is staged" \
 	test "$(cd "$root" && find . -type f | sort | tr '\n' ' ')" = \
 	"./$script ./usr/sbin/leverwatch ./usr/sbin/linkstatd "
 check "the boot script parses under busybox sh" busybox sh -n "$root/$script"
+check "the boot script looks for the daemons under the install's prefix" local_prefix
+check "the linkstat component stages the client alone" client_alone
 if [ "$kind" = mips ]; then
 	for p in leverwatch linkstatd; do
 		check "staged $p is a 32-bit big-endian MIPS binary" is_device_binary "$root/usr/sbin/$p"
 	done
-	[ "$failures" -eq 0 ]
-	exit
+	mips_binfmt || {
+		echo "# skip - booting the MIPS install: $why"
+		[ "$failures" -eq 0 ]
+		exit
+	}
 fi
 
 # Boot: the device starts in AP mode with one station on the radio.
@@ -85,42 +123,125 @@ TABLE
 mount --bind "$root/usr/sbin" /usr/sbin
 mount --bind "$run" /var/run
 # Whatever a failed check leaves running ends with the test.
-trap 'for p in "$run"/*.pid; do [ -s "$p" ] && kill -9 "$(cat "$p")" 2>/dev/null; done' EXIT
+mine=
+trap 'for p in "$run"/*.supervisor.pid; do [ -s "$p" ] && kill -9 -"$(cat "$p")"; done 2>/dev/null
+	[ -z "$mine" ] || kill -9 $mine 2>/dev/null' EXIT
 
 # boot OUTPUT ACTION: runs the staged boot script in the device, its output to OUTPUT;
 # a script that does not return (a daemon left in the foreground) fails.
-boot() { timeout 30 sim/device -s /bin/busybox "$dev" "$root/$script" "$2" >>"$work/$1" 2>&1; }
-alive() { [ -s "$run/$1.pid" ] && kill -0 "$(cat "$run/$1.pid")" 2>/dev/null; }
-dead() { ! kill -0 "$1" 2>/dev/null; }
+boot() { timeout 30 sim/device -p -s /bin/busybox "$dev" "$root/$script" "$2" >>"$work/$1" 2>&1; }
+pid_of() { cat "$run/$1.pid" 2>/dev/null; }
+# live PID: true while PID runs (a zombie does not).
+live() { awk '/^State:/ { exit $2 == "Z" }' "/proc/$1/status" 2>/dev/null; }
+dead() { ! live "$1"; }
+alive() { live "$(pid_of "$1")"; }
 in_log() { grep -qx "$1" "$dev/calls.log"; }
-not_running() { ! boot status2.out status; }
+not_running() { ! boot "$1" status && test "$(grep -c ' stopped$' "$work/$1")" -eq 2; }
 listening() { grep -q ':2710 00000000:0000 0A' /proc/net/tcp; }
+answers() { "$build/tools/linkstat" >/dev/null 2>&1; }
+# answers_anew OLD_PID: a linkstatd other than OLD_PID answers "ask".
+answers_anew() { [ "$(pid_of linkstatd)" != "$1" ] && alive linkstatd && answers; }
+seconds() { cut -d. -f1 /proc/uptime; }
+since() { [ $(($(seconds) - $1)) -ge "$2" ]; }
+# waited HOW WAITS: the waits the supervisor logged after linkstatd HOW are WAITS.
+waited() {
+	test "$(sed -n "s/^linkstatd: linkstatd $1, restarting in \([0-9]*\) s$/\1/p" "$dev/syslog" |
+		tr '\n' ' ')" = "$2"
+}
+kills() { grep -c '^linkstatd: linkstatd killed by signal KILL' "$dev/syslog"; }
+more_kills() { [ "$(kills)" -gt "$1" ]; }
+connections() { grep -c '^linkstatd: 127.0.0.1:[0-9]* connected$' "$dev/syslog"; }
+more_connections() { answers && [ "$(connections)" -gt "$1" ]; }
+# no_process GROUP...: no live process is left in any of the process groups.
+no_process() {
+	for g; do
+		cat /proc/[0-9]*/stat 2>/dev/null | awk -v g="$g" '{ sub(/.*\) /, "") } $1 != "Z" && $3 == g { bad = 1 } END { exit bad }' || return 1
+	done
+}
 
+# Pid files left from before name another program's process: it is neither reported as
+# ours nor ended, and does not keep start from starting the daemons.
+# It leads a process group of its own, as a supervisor would.
+setsid sleep 300 &
+other=$! mine="$mine $!"
+for d in leverwatch linkstatd; do
+	echo "$other" >"$run/$d.pid" && echo "$other" >"$run/$d.supervisor.pid"
+done
+check "status calls both stopped when the pid files name another program" not_running status0.out
+check "stop exits 0 with them" boot stop0.out stop
+check "and leaves that process alone" live "$other"
+
+# Another listener holds port 10000, so linkstatd cannot start until it is gone.
+"$build/statsd/linkstatd" >"$work/blocker.out" 2>&1 &
+blocker=$! mine="$mine $!"
+check "another listener holds port 10000" wait_until 10 listening
+began=$(seconds)
 check "start exits 0" boot start.out start
 check "start runs leverwatch in the background" wait_until 5 alive leverwatch
-check "start runs linkstatd in the background" wait_until 5 alive linkstatd
-check "linkstatd listens on port 10000" wait_until 5 listening
 check "leverwatch reads the mode through flash" wait_until 5 in_log "flash get OP_MODE"
-lever=$(cat "$run/leverwatch.pid")
-stats=$(cat "$run/linkstatd.pid")
+check "a linkstatd that cannot start is tried again after 2, 4 then 8 s" \
+	wait_until 20 waited 'exited with status [0-9]*' "2 4 8 "
+check "and not sooner: its third exit comes 6 s or more after start" since "$began" 6
+kill "$blocker"
+wait "$blocker" 2>/dev/null
+check "once the port is free linkstatd answers" wait_until 15 answers
+started=$(seconds)
+lever=$(pid_of leverwatch)
+stats=$(pid_of linkstatd)
 check "a second start exits 0" boot start2.out start
 check "a second start names both as already running" \
 	test "$(grep -c 'already running' "$work/start2.out")" -eq 2
 check "pid files are unchanged by a second start" \
-	test "$(cat "$run/leverwatch.pid") $(cat "$run/linkstatd.pid")" = "$lever $stats"
+	test "$(pid_of leverwatch) $(pid_of linkstatd)" = "$lever $stats"
 check "status reports both running" boot status.out status
 
 # The switch moves to Router: the booted leverwatch writes the mode and restarts.
 printf '3\n' >"$dev/proc/slide_sw.new" && mv "$dev/proc/slide_sw.new" "$dev/proc/slide_sw"
 check "the booted leverwatch follows the switch" wait_until 15 in_log "reboot"
 check "and has written the mode" in_log "flash set OP_MODE 0"
-check "its announcement goes to the boot script's output" \
-	grep -q '^Slide Swith change to Router Mode' "$work/start.out"
+check "its announcement reaches the system log under its name" \
+	wait_until 5 grep -q '^leverwatch: Slide Swith change to Router Mode' "$dev/syslog"
+check "so does linkstatd's banner" grep -qx "linkstatd: Auto Cable Link Test daemon start..." "$dev/syslog"
 
+# After a run of 10 s or more the wait starts again at 2 s.
+wait_until 15 since "$started" 10
+kill -9 "$stats"
+check "a SIGKILLed linkstatd is back and answers within 5 s" wait_until 5 answers_anew "$stats"
+check "its supervisor logs how it ended and the wait, 2 s after a long run" \
+	wait_until 5 waited 'killed by signal KILL' "2 "
+
+# Its logger dies: the supervisor's next line meets a log pipe nobody reads.
+logger_pid=$(cat "$dev/logger-linkstatd.pid")
+kill "$logger_pid"
+wait_until 5 dead "$logger_pid"
+stats=$(pid_of linkstatd)
+kill -9 "$stats"
+check "with its logger gone linkstatd is still brought back" wait_until 10 answers_anew "$stats"
+n=$(connections)
+check "and a new logger carries its lines" wait_until 10 more_connections "$n"
+
+# A supervisor killed outright leaves its daemon running, which start then replaces.
+lever=$(pid_of leverwatch)
+supervisor=$(cat "$run/leverwatch.supervisor.pid")
+kill -9 "$supervisor"
+wait_until 5 dead "$supervisor"
+boot status3.out status
+check "status names a daemon without its supervisor" \
+	grep -qx "leverwatch running ($lever), unsupervised" "$work/status3.out"
+check "start exits 0 then" boot start3.out start
+check "so the old leverwatch ends" wait_until 5 dead "$lever"
+check "and one new leverwatch runs" wait_until 5 alive leverwatch
+
+# Stop, with linkstatd between restarts: nothing of either is left to come back.
+groups="$(cat "$run/leverwatch.supervisor.pid") $(cat "$run/linkstatd.supervisor.pid")"
+n=$(kills)
+kill -9 "$(pid_of linkstatd)"
+wait_until 5 more_kills "$n"
 check "stop exits 0" boot stop.out stop
-check "stop ends leverwatch" wait_until 5 dead "$lever"
-check "stop ends linkstatd" wait_until 5 dead "$stats"
+# shellcheck disable=SC2086 # one argument per group
+check "stop leaves no supervisor, daemon or logger" wait_until 5 no_process $groups
 check "stop removes the pid files" test ! -e "$run/leverwatch.pid" -a ! -e "$run/linkstatd.pid"
-check "status after stop fails" not_running
+check "status after stop calls both stopped" not_running status2.out
 check "a second stop exits 0" boot stop.out stop
+check "another program's process named by stale pid files is still alive" live "$other"
 [ "$failures" -eq 0 ]
