@@ -240,6 +240,10 @@ wait_until 5 more_kills "$n"
 check "stop exits 0" boot stop.out stop
 # shellcheck disable=SC2086 # one argument per group
 check "stop leaves no supervisor, daemon or logger" wait_until 5 no_process $groups
+calls=$(wc -l <"$dev/calls.log")
+came_back() { listening || [ "$(wc -l <"$dev/calls.log")" -gt "$calls" ]; }
+stays_down() { ! wait_until 4 came_back; }
+check "and nothing comes back: no daemon starts again within 4 s" stays_down
 check "stop removes the pid files" test ! -e "$run/leverwatch.pid" -a ! -e "$run/linkstatd.pid"
 check "status after stop calls both stopped" not_running status2.out
 check "a second stop exits 0" boot stop.out stop
