@@ -178,6 +178,7 @@ void Device::start(const std::string &program, bool boot_loop) {
         // Nothing else of the test's, sockets least of all, may leak into the program.
         close_range(3, ~0U, 0);
         std::vector<char *> argv;
+        argv.reserve(args.size() + 1);
         for (auto &a : args)
             argv.push_back(a.data());
         argv.push_back(nullptr);
