@@ -2,6 +2,7 @@
 // loopback, the private memory of the process serving that connection, and that of the
 // whole service at its worst: the daemon and as many connection processes as it serves.
 // Usage: linkstatd_report DAEMON_PID
+#include "linkstatd.h"
 #include "stats_record.h"
 
 #include <algorithm>
@@ -25,8 +26,8 @@ namespace {
 constexpr int samples = 15;
 // Longer than the daemon's 500 ms pause after each reply, so every ask is received at once.
 constexpr auto ask_interval = std::chrono::milliseconds(550);
-// The daemon serves at most this many connections at once.
-constexpr size_t max_connections = 8;
+// As many connection processes as the daemon keeps at once.
+constexpr size_t most_served = max_connections;
 
 int connect_daemon() {
     for (int tries = 0; tries < 200; ++tries) {
@@ -143,7 +144,7 @@ int main(int argc, char **argv) {
 
     // Every connection process has served an ask, so each holds what serving takes.
     std::vector<int> fds = {fd};
-    while (fds.size() < max_connections) {
+    while (fds.size() < most_served) {
         fds.push_back(connect_daemon());
         if (fds.back() < 0 || ask_us(fds.back()) < 0) {
             fprintf(stderr, "linkstatd_report: connection %zu was not served\n", fds.size());
@@ -159,15 +160,15 @@ int main(int argc, char **argv) {
         total += kib;
     }
     // A process whose memory cannot be read gives -1, the least of all.
-    if (children.size() != max_connections || parent < 0 || least < 0) {
+    if (children.size() != most_served || parent < 0 || least < 0) {
         fprintf(stderr, "linkstatd_report: cannot read the memory of %zu connection processes\n",
-                max_connections);
+                most_served);
         return 1;
     }
     printf("worst-case private memory of the service, the daemon and %zu connection processes "
            "with %zu live connections: %ld KiB (the daemon %ld KiB, each connection process %ld "
            "to %ld KiB)\n",
-           max_connections, max_connections, total, parent, least, most);
+           most_served, most_served, total, parent, least, most);
     for (int f : fds)
         close(f);
     return 0;
