@@ -16,8 +16,8 @@ namespace {
 // Written by the daemon, except last_ask, which the connection's process stores. Every word
 // is 32 bits and aligned, so a MIPS32 loads and stores it whole without libatomic.
 struct connection_slot {
-    int32_t pid; // 0: free
-    uint32_t peer; // network order
+    int32_t pid;       // 0: free
+    uint32_t peer;     // network order
     uint32_t last_ask; // second of the last "ask", or of the accept
     uint32_t port;
 };
@@ -33,7 +33,7 @@ struct shared_page {
     connection_slot slot[max_connections];
     line_limit refusals;
     line_limit table_lines;
-    uint32_t table_failing; // a read failed since the last "ok again" line
+    uint32_t table_failing;    // a read failed since the last "ok again" line
     uint32_t failed_line_last; // the latest table line says "failed"
 };
 
@@ -98,8 +98,8 @@ void evict(connection_slot &s, uint32_t now) {
 } // namespace
 
 bool map_connections() {
-    void *p = mmap(nullptr, sizeof(shared_page), PROT_READ | PROT_WRITE,
-                   MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    void *p = mmap(nullptr, sizeof(shared_page), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS,
+                   -1, 0);
     if (p == MAP_FAILED)
         return false;
     page = static_cast<shared_page *>(p);

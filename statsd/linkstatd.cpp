@@ -1,7 +1,7 @@
 // linkstatd: answers "ask" on TCP port 10000 with the 92-byte link statistics record.
 
-#include "connections.h"
 #include "linkstatd.h"
+#include "connections.h"
 #include "sta_info.h"
 
 #include <cerrno>

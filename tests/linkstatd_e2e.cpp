@@ -6,10 +6,10 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
-#include <gtest/gtest.h>
-#include <memory>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <linux/sockios.h>
+#include <memory>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/ioctl.h>
@@ -369,8 +369,8 @@ TEST_F(Linkstatd, ANinthConnectionIsClosedUnservedUntilOneOfTheEightEnds) {
     StatsClient ninth("127.0.0.3");
     ASSERT_TRUE(ninth.connect_once());
     EXPECT_TRUE(ninth.closed_by_peer(20000));
-    std::string refused =
-        "127.0.0.3:" + std::to_string(ninth.local_port()) + " refused: 8 connections being served\n";
+    std::string refused = "127.0.0.3:" + std::to_string(ninth.local_port()) +
+                          " refused: 8 connections being served\n";
     EXPECT_TRUE(wait_for([&] { return dev.out().find(refused) != std::string::npos; }))
         << dev.out();
     EXPECT_EQ(count_of(dev.out(), " connected\n"), 8u);
@@ -436,7 +436,7 @@ TEST_F(Linkstatd, AStreamingPeerHasAFewKiBAcceptedAndItsResetEndsTheProcessAtOnc
     int big = 256 * 1024;
     setsockopt(client.fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
     size_t accepted = stream_until_held(client);
-    EXPECT_LT(accepted, size_t{16 * 1024});
+    EXPECT_LT(accepted, size_t{16} * 1024);
     // Left to itself the process would drain what is queued at 20 bytes a second.
     linger reset{1, 0};
     setsockopt(client.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
