@@ -13,6 +13,7 @@
 #include <cstring>
 #include <ctime>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -43,6 +44,7 @@ struct query {
     size_t got;
     int fd;
     phase state;
+    sockaddr_in address;
     wlan0_stats_record record;
     unsigned char wire[record_size];
     char error[error_size];
@@ -77,7 +79,8 @@ void send_ask(query &q) {
     q.deadline = now_ms() + reply_timeout_ms;
 }
 
-void start_query(query &q) {
+// Resolves the host; false after failing the query.
+bool resolve(query &q) {
     q.fd = -1;
     addrinfo hints{};
     hints.ai_family = AF_INET;
@@ -87,18 +90,22 @@ void start_query(query &q) {
     snprintf(port, sizeof port, "%u", static_cast<unsigned>(stats_port));
     if (int rc = getaddrinfo(q.host, port, &hints, &found); rc != 0) {
         fail_query(q, "%s: %s", q.host, gai_strerror(rc));
-        return;
+        return false;
     }
+    memcpy(&q.address, found->ai_addr, sizeof q.address);
+    freeaddrinfo(found);
+    return true;
+}
+
+void start_connect(query &q) {
     q.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (q.fd < 0) {
-        int err = errno;
-        freeaddrinfo(found);
-        fail_query(q, "socket: %s", strerror(err));
+        fail_query(q, "socket: %s", strerror(errno));
         return;
     }
-    int rc = connect(q.fd, found->ai_addr, found->ai_addrlen);
-    int err = rc == 0 ? 0 : errno;
-    freeaddrinfo(found);
+    int err = connect(q.fd, reinterpret_cast<const sockaddr *>(&q.address), sizeof q.address) == 0
+                  ? 0
+                  : errno;
     q.state = connecting;
     q.deadline = now_ms() + reply_timeout_ms;
     if (err == 0)
@@ -156,7 +163,8 @@ bool pending(const query &q) {
     return q.state == connecting || q.state == replying;
 }
 
-// Runs the exchanges until each is answered or failed, or Ctrl-C leaves them pending.
+// Runs the exchanges until each is answered or failed, or Ctrl-C leaves them pending. What
+// has come is taken before any deadline is judged.
 void run_queries(query *qs, size_t count) {
     while (!interrupted) {
         pollfd polled[max_hosts];
@@ -165,26 +173,28 @@ void run_queries(query *qs, size_t count) {
         long now = now_ms(), wait = reply_timeout_ms;
         for (size_t i = 0; i < count; ++i) {
             query &q = qs[i];
-            if (pending(q) && q.deadline <= now)
-                time_out(q);
             if (!pending(q))
                 continue;
             polled[n] = {q.fd, static_cast<short>(q.state == connecting ? POLLOUT : POLLIN), 0};
             owner[n++] = &q;
-            wait = q.deadline - now < wait ? q.deadline - now : wait;
+            long left = q.deadline > now ? q.deadline - now : 0;
+            wait = left < wait ? left : wait;
         }
         if (n == 0)
             return;
-        if (poll(polled, n, static_cast<int>(wait)) <= 0)
-            continue;
-        for (size_t i = 0; i < n; ++i) {
-            if (polled[i].revents == 0)
-                continue;
-            if (owner[i]->state == connecting)
-                finish_connect(*owner[i]);
-            else
-                take_reply(*owner[i]);
-        }
+        if (poll(polled, n, static_cast<int>(wait)) > 0)
+            for (size_t i = 0; i < n; ++i) {
+                if (polled[i].revents == 0)
+                    continue;
+                if (owner[i]->state == connecting)
+                    finish_connect(*owner[i]);
+                else
+                    take_reply(*owner[i]);
+            }
+        now = now_ms();
+        for (size_t i = 0; i < n; ++i)
+            if (pending(*owner[i]) && owner[i]->deadline <= now)
+                time_out(*owner[i]);
     }
 }
 
@@ -403,8 +413,13 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
+    // Every name first, so that a slow one takes nothing from another host's deadlines.
+    bool resolved[max_hosts];
     for (size_t i = 0; i < hosts; ++i)
-        start_query(queries[i]);
+        resolved[i] = resolve(queries[i]);
+    for (size_t i = 0; i < hosts; ++i)
+        if (resolved[i])
+            start_connect(queries[i]);
     if (mode == view_watch)
         return watch(queries[0]);
     run_queries(queries, hosts);
