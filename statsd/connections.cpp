@@ -120,7 +120,10 @@ int claim_slot(const sockaddr_in &peer) {
         }
         ++live;
         from_peer += s.peer == peer.sin_addr.s_addr;
-        if (uint32_t idle = now - load(s.last_ask); idlest < 0 || idle > longest) {
+        // A stamp its process stored after now was read is no idle time at all.
+        auto since = static_cast<int32_t>(now - load(s.last_ask));
+        if (uint32_t idle = since > 0 ? static_cast<uint32_t>(since) : 0;
+            idlest < 0 || idle > longest) {
             idlest = i;
             longest = idle;
         }
