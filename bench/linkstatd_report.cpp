@@ -1,21 +1,26 @@
 // Figures for a running linkstatd: the latency from "ask" to the whole 92-byte reply over
 // loopback, the private memory of the process serving that connection, and that of the
-// whole service at its worst: the daemon and as many connection processes as it serves.
+// whole service at its worst: the daemon and as many connection processes as it serves, and
+// how much a peer that sends without pause gets the kernel to take for its connection.
 // Usage: linkstatd_report DAEMON_PID
 #include "linkstatd.h"
 #include "stats_record.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <thread>
 #include <unistd.h>
@@ -29,14 +34,20 @@ constexpr auto ask_interval = std::chrono::milliseconds(550);
 // As many connection processes as the daemon keeps at once.
 constexpr size_t most_served = max_connections;
 
-int connect_daemon() {
+// Connection n comes from 127.0.0.1 for the first few, then from 127.0.0.2 and on: the
+// daemon serves only so many from one address.
+int connect_daemon(size_t n) {
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    from.sin_addr.s_addr = htonl(INADDR_LOOPBACK + uint32_t(n / max_per_peer));
     for (int tries = 0; tries < 200; ++tries) {
         int fd = socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(stats_port);
         addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+        if (bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0 &&
+            connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
             return fd;
         close(fd);
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
@@ -112,7 +123,7 @@ int main(int argc, char **argv) {
         return 2;
     }
     pid_t daemon = atoi(argv[1]);
-    int fd = connect_daemon();
+    int fd = connect_daemon(0);
     if (fd < 0) {
         fprintf(stderr, "linkstatd_report: cannot connect to the daemon\n");
         return 1;
@@ -145,7 +156,7 @@ int main(int argc, char **argv) {
     // Every connection process has served an ask, so each holds what serving takes.
     std::vector<int> fds = {fd};
     while (fds.size() < most_served) {
-        fds.push_back(connect_daemon());
+        fds.push_back(connect_daemon(fds.size()));
         if (fds.back() < 0 || ask_us(fds.back()) < 0) {
             fprintf(stderr, "linkstatd_report: connection %zu was not served\n", fds.size());
             return 1;
@@ -171,5 +182,31 @@ int main(int argc, char **argv) {
            most_served, most_served, total, parent, least, most);
     for (int f : fds)
         close(f);
+
+    // The streaming peer's own send queue holds what the daemon's side has not taken.
+    fd = connect_daemon(most_served);
+    if (fd < 0) {
+        fprintf(stderr, "linkstatd_report: cannot connect a streaming peer\n");
+        return 1;
+    }
+    fcntl(fd, F_SETFL, O_NONBLOCK);
+    static const char junk[4096] = {};
+    size_t sent = 0;
+    pollfd p{fd, POLLOUT, 0};
+    while (sent < (size_t{8} << 20) && poll(&p, 1, 500) == 1) {
+        ssize_t n = send(fd, junk, sizeof junk, MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN)
+            break;
+        sent += size_t(n > 0 ? n : 0);
+    }
+    int queued = -1;
+    if (ioctl(fd, SIOCOUTQ, &queued) != 0) {
+        fprintf(stderr, "linkstatd_report: cannot measure a streaming peer\n");
+        return 1;
+    }
+    printf("a peer that sends without pause gets %zu bytes taken for its connection (target "
+           "well under 64 KiB)\n",
+           sent - size_t(queued));
+    close(fd);
     return 0;
 }

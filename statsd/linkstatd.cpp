@@ -1,6 +1,7 @@
 // linkstatd: answers "ask" on TCP port 10000 with the 92-byte link statistics record.
 
 #include "linkstatd.h"
+#include "connections.h"
 #include "sta_info.h"
 
 #include <cerrno>
@@ -11,6 +12,7 @@
 #include <ctime>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
+#include <poll.h>
 #include <sys/prctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -23,13 +25,21 @@ int clientfd = -1;
 sockaddr_in client_addr;
 socklen_t addrlen = sizeof client_addr;
 char stdout_buffer[256];
-// Live connection processes: counted at each fork, uncounted as each one is reaped.
-volatile sig_atomic_t connections = 0;
+// In a connection's process: its slot in the connection table.
+int own_slot = -1;
 
 struct socket_option {
     int level;
     int name;
     int value;
+};
+
+// Bound to at once after a restart, even while the old daemon's connections linger; and the
+// small buffers that every accepted connection inherits.
+constexpr socket_option listener_options[] = {
+    {SOL_SOCKET, SO_REUSEADDR, 1},
+    {SOL_SOCKET, SO_RCVBUF, receive_buffer_bytes},
+    {SOL_SOCKET, SO_SNDBUF, send_buffer_bytes},
 };
 
 // Keepalive and the limit on unacknowledged data end a connection whose peer vanished
@@ -49,10 +59,16 @@ void pause_for(long us) {
     }
 }
 
+long now_ms() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+}
+
 void reap_children(int) {
     int saved = errno;
-    while (waitpid(-1, nullptr, WNOHANG) > 0)
-        --connections;
+    for (pid_t pid; (pid = waitpid(-1, nullptr, WNOHANG)) > 0;)
+        release_slot(pid);
     errno = saved;
 }
 
@@ -63,9 +79,27 @@ void reap_children(int) {
     exit(err);
 }
 
+// Waits up to ms (-1: until input is queued) and says whether the connection still stands:
+// the kernel's report that it failed or was reset ends it at once, bytes queued or not.
+bool connection_stands(short events, long ms) {
+    long deadline = now_ms() + ms;
+    for (;;) {
+        pollfd p{clientfd, events, 0};
+        long left = deadline - now_ms();
+        int n = poll(&p, 1, ms < 0 ? -1 : static_cast<int>(left > 0 ? left : 0));
+        if (n >= 0)
+            return n == 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
+        if (errno != EINTR)
+            return false;
+    }
+}
+
 [[noreturn]] void report() {
     unsigned char request[request_size];
+    size_t unasked = 0;
     for (;;) {
+        if (!connection_stands(POLLIN, -1))
+            exit(0);
         memset(request, 0, sizeof request);
         ssize_t got = recv(clientfd, request, sizeof request, 0);
         if (got < 0 && errno == EINTR)
@@ -74,35 +108,39 @@ void reap_children(int) {
         if (got <= 0)
             exit(0);
         if (strncmp(reinterpret_cast<char *>(request), stats_request, stats_request_size) == 0) {
+            stamp_ask(own_slot);
+            unasked = 0;
             wlan0_stats_record record{};
             record.length = record_size;
-            if (get_wlan0_stats(&record) != 0)
-                fputs("get proc data failed\n", stdout);
+            note_table_read(get_wlan0_stats(&record) != 0);
             unsigned char wire[record_size];
             pack_record(record, wire);
             if (send(clientfd, wire, sizeof wire, MSG_NOSIGNAL) !=
                 static_cast<ssize_t>(sizeof wire))
                 exit(0);
+        } else if ((unasked += static_cast<size_t>(got)) > max_unasked_bytes) {
+            exit(0);
         }
-        pause_for(reply_pause_us);
+        if (!connection_stands(0, reply_pause_us / 1000))
+            exit(0);
     }
+}
+
+template <size_t n> void set_options(int fd, const socket_option (&options)[n]) {
+    for (const socket_option &o : options)
+        if (setsockopt(fd, o.level, o.name, &o.value, sizeof o.value) != 0)
+            perror("setsockopt");
 }
 
 // A kernel that lacks an option still gets the connection served: the cap bounds what a
 // connection that outlives its peer can hold.
 void watch_connection() {
-    for (const socket_option &o : connection_options)
-        if (setsockopt(clientfd, o.level, o.name, &o.value, sizeof o.value) != 0)
-            perror("setsockopt");
+    set_options(clientfd, connection_options);
 }
 
-// Forks the process that serves clientfd. SIGCHLD waits until the new process is counted,
-// so it cannot be uncounted first.
-void start_connection_process() {
-    sigset_t chld, before;
-    sigemptyset(&chld);
-    sigaddset(&chld, SIGCHLD);
-    sigprocmask(SIG_BLOCK, &chld, &before);
+// Forks the process that serves clientfd in slot; called with SIGCHLD blocked, so the new
+// process is in its slot before it can be reaped.
+void start_connection_process(int slot, const sigset_t &before) {
     pid_t parent = getpid();
     pid_t pid = fork();
     if (pid == 0) {
@@ -111,16 +149,16 @@ void start_connection_process() {
         prctl(PR_SET_PDEATHSIG, SIGKILL);
         if (getppid() != parent)
             exit(0);
+        own_slot = slot;
         sigprocmask(SIG_SETMASK, &before, nullptr);
         close(sockfd);
         watch_connection();
         report();
     }
     if (pid > 0)
-        ++connections;
+        bind_slot(slot, pid);
     else
         perror("fork");
-    sigprocmask(SIG_SETMASK, &before, nullptr);
 }
 
 } // namespace
@@ -129,6 +167,8 @@ int main() {
     setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
     if (!fill_target_names())
         fail("malloc");
+    if (!map_connections())
+        fail("mmap");
 
     // A peer that has gone must not kill a connection's process.
     signal(SIGPIPE, SIG_IGN);
@@ -141,10 +181,7 @@ int main() {
     sockfd = socket(AF_INET, SOCK_STREAM, 0);
     if (sockfd < 0)
         fail("Socket");
-    // A restarted daemon binds at once, even while the old one's connections linger.
-    int on = 1;
-    if (setsockopt(sockfd, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on) != 0)
-        perror("setsockopt");
+    set_options(sockfd, listener_options);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(stats_port);
@@ -165,15 +202,17 @@ int main() {
             pause_for(accept_pause_us);
             continue;
         }
-        const char *peer = inet_ntoa(client_addr.sin_addr);
-        int port = ntohs(client_addr.sin_port);
-        int served = connections;
-        if (served >= max_connections) {
-            printf("%s:%d refused: %d connections being served\n", peer, port, served);
-        } else {
-            printf("%s:%d connected\n", peer, port);
-            start_connection_process();
+        // Slots are claimed and bound with no process reaped meanwhile.
+        sigset_t chld, before;
+        sigemptyset(&chld);
+        sigaddset(&chld, SIGCHLD);
+        sigprocmask(SIG_BLOCK, &chld, &before);
+        if (int slot = claim_slot(client_addr); slot >= 0) {
+            printf("%s:%d connected\n", inet_ntoa(client_addr.sin_addr),
+                   ntohs(client_addr.sin_port));
+            start_connection_process(slot, before);
         }
+        sigprocmask(SIG_SETMASK, &before, nullptr);
         close(clientfd);
         pause_for(accept_pause_us);
     }

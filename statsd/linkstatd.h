@@ -18,6 +18,23 @@ constexpr long accept_pause_us = 1000000;
 // Each connection process costs about 50 KiB; this many bound the whole service to well
 // under a MiB however many peers connect and stay. One more is refused unserved.
 constexpr int max_connections = 8;
+// One peer address may hold half of them, so a single host cannot lock the others out.
+constexpr int max_per_peer = 4;
+// With all of them taken, the connection longest without an "ask" is closed to make room
+// for a new one once it has gone this long without one; one that asks keeps its place.
+constexpr unsigned idle_limit_s = 60;
+// A peer that sends this much without an "ask" is not a client: its connection is closed,
+// so that its process cannot spend minutes draining 20 bytes a second after it has gone.
+constexpr unsigned max_unasked_bytes = 1024;
+// Refusal lines, and "get proc data failed", come at most once in this many seconds, with
+// the count of those left unlogged: the device's log ring holds a few KiB for everything.
+constexpr unsigned log_interval_s = 10;
+// Socket buffers of every connection, set on the listening socket so that each accepted one
+// inherits them and even the handshake offers the small window. A request is at most 10
+// bytes and a reply 92: the kernel doubles these figures and raises them to its minimum of
+// a few KiB, which is what a peer that streams or never reads can tie up, not megabytes.
+constexpr int receive_buffer_bytes = 1024;
+constexpr int send_buffer_bytes = 1024;
 // A peer silent this long is probed (the processes of phones that walked out of range
 // must not pile up)...
 constexpr int keepalive_idle_s = 30;

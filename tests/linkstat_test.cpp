@@ -4,6 +4,7 @@
 #include "stats_client.h"
 
 #include <arpa/inet.h>
+#include <atomic>
 #include <csignal>
 #include <gtest/gtest.h>
 #include <memory>
@@ -82,6 +83,31 @@ TEST_F(LinkstatWithDaemon, RawPrintsTheLengthWordThenOneEntryALine) {
     EXPECT_EQ(lines[11], "00 00 00 0a 00 00 00 0b");
 }
 
+// What jq's filter makes of JSON text, one result a line.
+std::string jq(const std::string &json, const std::string &filter) {
+    std::string in = std::string(LINKSTAT_OUT) + "." + std::to_string(getpid()) + ".json";
+    write_file(in, json);
+    std::string out;
+    if (FILE *p = popen(("jq -r '" + filter + "' <'" + in + "'").c_str(), "r")) {
+        char buf[256];
+        for (size_t n; (n = fread(buf, 1, sizeof buf, p)) > 0;)
+            out.append(buf, n);
+        if (pclose(p) != 0)
+            out = "jq failed on: " + json;
+    }
+    unlink(in.c_str());
+    return out;
+}
+
+TEST_F(LinkstatWithDaemon, JsonGivesEveryFigureOfTheDefaultHost) {
+    run_result r = run_linkstat("--json");
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_EQ(jq(r.out, "[.host, .rssi, .path_a, .path_b, .path_c, .path_d, .tx_rate_mbps, "
+                        ".rx_rate_mbps, .tx_rate_code, .rx_rate_code, .error] | tojson"),
+              "[\"127.0.0.1\",40,40,35,0,0,72.5,5.5,145,11,null]\n");
+    EXPECT_EQ(r.err, "");
+}
+
 TEST_F(LinkstatWithDaemon, WatchRedrawsWithBarsAndEndsCleanlyOnCtrlC) {
     run_result r = run_linkstat("--watch", 2);
     EXPECT_EQ(r.status, 0) << r.err;
@@ -93,26 +119,34 @@ TEST_F(LinkstatWithDaemon, WatchRedrawsWithBarsAndEndsCleanlyOnCtrlC) {
     EXPECT_EQ(r.out.substr(r.out.size() - 7), "\033[?25h\n");
 }
 
-// A server on port 10000 that answers the first request of one connection with reply and
-// closes, or with hold_open keeps silent until the client has gone.
+// Requests seen by all fake servers, for those that answer only together.
+std::atomic<int> requests_seen{0};
+
+// A server on port 10000 of address that answers the first request of one connection with
+// reply and closes, or with hold_open keeps silent until the client has gone. With
+// answer_after it answers only once the servers have seen that many requests in all.
 class FakeServer {
   public:
-    FakeServer(const std::string &reply, bool hold_open) {
+    FakeServer(const std::string &reply, bool hold_open, const char *address = "127.0.0.1",
+               int answer_after = 0) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
         int on = 1;
         setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &on, sizeof on);
         sockaddr_in addr{};
         addr.sin_family = AF_INET;
         addr.sin_port = htons(10000);
-        addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        inet_pton(AF_INET, address, &addr.sin_addr);
         bound_ =
             bind(fd_, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 && listen(fd_, 1) == 0;
-        thread_ = std::thread([this, reply, hold_open] {
+        thread_ = std::thread([this, reply, hold_open, answer_after] {
             int c = accept(fd_, nullptr, nullptr);
             if (c < 0)
                 return;
             char request[16];
-            if (recv(c, request, sizeof request, 0) > 0 && !hold_open)
+            bool asked = recv(c, request, sizeof request, 0) > 0;
+            ++requests_seen;
+            wait_for([&] { return requests_seen >= answer_after; }, 10000);
+            if (asked && !hold_open)
                 send(c, reply.data(), reply.size(), MSG_NOSIGNAL);
             while (hold_open && recv(c, request, sizeof request, 0) > 0) {
             }
@@ -172,10 +206,45 @@ TEST(Linkstat, FailsWithOneClearLineWhenTheReplyIsWrongOrAbsent) {
     }
 }
 
-TEST(Linkstat, RefusesUnknownOptions) {
-    run_result r = run_linkstat("--verbose");
-    EXPECT_EQ(r.status, 2);
-    EXPECT_EQ(r.err, "usage: linkstat [--raw|--watch] [HOST]\n");
+TEST(Linkstat, JsonAsksEveryHostAtOnceAndGivesEachItsLineInOrder) {
+    std::vector<unsigned> two = record_with_length(92), three = two;
+    two[10] = 2;
+    three[10] = 3;
+    // Each of these answers only once both have a request: asked one after the other, the
+    // first would wait in vain.
+    requests_seen = 0;
+    FakeServer second(words_be(two), false, "127.0.0.2", 2);
+    FakeServer third(words_be(three), false, "127.0.0.3", 2);
+    FakeServer silent("", true, "127.0.0.5");
+    ASSERT_TRUE(second.bound() && third.bound() && silent.bound());
+    // A name that is not one, with every kind of byte a JSON string must escape or replace.
+    const std::string odd = "a\"b\\c\x01\xc3\xa9\xff";
+    run_result r = run_linkstat("--json 127.0.0.2 127.0.0.3 127.0.0.4 127.0.0.5 '" + odd + "'");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(jq(r.out, ".host"), "127.0.0.2\n127.0.0.3\n127.0.0.4\n127.0.0.5\n" +
+                                      odd.substr(0, odd.size() - 1) + "\xef\xbf\xbd\n");
+    std::vector<std::string> got = lines_of(jq(r.out, "[.rssi, .tx_rate_code, .error] | tojson"));
+    ASSERT_EQ(got.size(), 5u) << r.out;
+    EXPECT_EQ(got[0], "[2,0,null]");
+    EXPECT_EQ(got[1], "[3,0,null]");
+    EXPECT_EQ(got[2].find("[null,null,\"cannot connect to 127.0.0.4 port 10000: "), 0u) << got[2];
+    EXPECT_EQ(got[3], "[null,null,\"no reply within 3 s (0 of 92 bytes)\"]");
+    EXPECT_EQ(got[4].find("[null,null,\"a\\\"b"), 0u) << got[4];
+}
+
+TEST(Linkstat, RefusesUnknownOptionsAndHostsBeyondWhatItsFormTakes) {
+    std::string seventeen = "--json";
+    for (int i = 0; i < 17; ++i)
+        seventeen += " 127.0.0.1";
+    for (const std::string &args : {std::string("--verbose"), std::string("--json --raw"),
+                                    std::string("host1 host2"), seventeen}) {
+        run_result r = run_linkstat(args);
+        EXPECT_EQ(r.status, 2) << args;
+        EXPECT_EQ(r.err, "usage: linkstat [--raw|--watch] [HOST]\n"
+                         "       linkstat --json [HOST...]\n")
+            << args;
+    }
 }
 
 } // namespace

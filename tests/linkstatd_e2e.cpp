@@ -6,9 +6,13 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <csignal>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <linux/sockios.h>
 #include <memory>
 #include <netinet/in.h>
+#include <poll.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -29,6 +33,9 @@ const char station_table[] = "-- STA info table -- (active: 1)\n"
 // 92, then entries 0 to 3 all zero, rssi and paths, tx 72.5 Mb/s, rx 54 Mb/s.
 const std::vector<unsigned> station_record = {92, 0, 0,  0, 0, 0, 0, 0, 0,   4,  40, 5,
                                               40, 6, 35, 7, 0, 8, 0, 9, 145, 10, 108};
+
+// What a connection may send without an "ask" before it is closed.
+constexpr size_t max_unasked = 1024;
 
 // Long enough for a second reply after the 500 ms pause to have come.
 constexpr int silence_ms = 1500;
@@ -57,12 +64,37 @@ long connected_lines_at(Device &dev, size_t n) {
     return now_ms();
 }
 
-// The port a client connected from, as the daemon's lines name it.
-int local_port(const StatsClient &c) {
-    sockaddr_in addr{};
-    socklen_t len = sizeof addr;
-    getsockname(c.fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    return ntohs(addr.sin_port);
+// The lines of the daemon's output that hold what.
+std::vector<std::string> lines_with(Device &dev, const std::string &what) {
+    std::vector<std::string> found;
+    for (const std::string &line : lines_of(dev.out()))
+        if (line.find(what) != std::string::npos)
+            found.push_back(line);
+    return found;
+}
+
+// N of a line's " (N more WHAT)", 0 when it has none.
+unsigned more_count(const std::string &line) {
+    size_t at = line.find(" (");
+    return at == std::string::npos ? 0 : unsigned(atoi(line.c_str() + at + 2));
+}
+
+// Sends without pause until the daemon's side takes nothing more for half a second; how
+// many bytes it took, counted as those written that the own send queue no longer holds.
+size_t stream_until_held(const StatsClient &c) {
+    fcntl(c.fd, F_SETFL, fcntl(c.fd, F_GETFL) | O_NONBLOCK);
+    const std::string junk(4096, '.');
+    size_t written = 0;
+    pollfd p{c.fd, POLLOUT, 0};
+    while (written < (size_t{8} << 20) && poll(&p, 1, 500) == 1) {
+        ssize_t n = send(c.fd, junk.data(), junk.size(), MSG_NOSIGNAL);
+        if (n < 0 && errno != EAGAIN)
+            break;
+        written += size_t(n > 0 ? n : 0);
+    }
+    int queued = 0;
+    ioctl(c.fd, SIOCOUTQ, &queued);
+    return written - size_t(queued);
 }
 
 class Linkstatd : public testing::Test {
@@ -330,15 +362,15 @@ TEST_F(Linkstatd, RequestsSentInOneGoAreAnsweredAtMostTwiceASecond) {
 TEST_F(Linkstatd, ANinthConnectionIsClosedUnservedUntilOneOfTheEightEnds) {
     std::vector<std::unique_ptr<StatsClient>> served;
     for (size_t n = 2; n <= 8; ++n) {
-        served.push_back(std::make_unique<StatsClient>());
+        served.push_back(std::make_unique<StatsClient>(n <= 4 ? "127.0.0.1" : "127.0.0.2"));
         ASSERT_TRUE(served.back()->connect_once());
         ASSERT_NE(connected_lines_at(dev, n), -1) << dev.out();
     }
-    StatsClient ninth;
+    StatsClient ninth("127.0.0.3");
     ASSERT_TRUE(ninth.connect_once());
     EXPECT_TRUE(ninth.closed_by_peer(20000));
-    std::string refused =
-        "127.0.0.1:" + std::to_string(local_port(ninth)) + " refused: 8 connections being served\n";
+    std::string refused = "127.0.0.3:" + std::to_string(ninth.local_port()) +
+                          " refused: 8 connections being served\n";
     EXPECT_TRUE(wait_for([&] { return dev.out().find(refused) != std::string::npos; }))
         << dev.out();
     EXPECT_EQ(count_of(dev.out(), " connected\n"), 8u);
@@ -349,15 +381,162 @@ TEST_F(Linkstatd, ANinthConnectionIsClosedUnservedUntilOneOfTheEightEnds) {
     served.back()->close_now();
     ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 6; }, 10000));
     for (int i = 0; i < 2; ++i) {
-        StatsClient &next = *served.emplace_back(std::make_unique<StatsClient>());
+        StatsClient &next = *served.emplace_back(std::make_unique<StatsClient>("127.0.0.3"));
         ASSERT_TRUE(next.connect_once());
         ASSERT_TRUE(next.send_text("ask"));
         EXPECT_EQ(next.receive(92, 10000), words_be(station_record)) << i;
     }
 }
 
+TEST_F(Linkstatd, OneAddressHoldsFourConnectionsAndRefusalsAreLoggedOnceInTenSecondsWithACount) {
+    std::vector<std::unique_ptr<StatsClient>> served;
+    for (size_t n = 2; n <= 4; ++n) {
+        served.push_back(std::make_unique<StatsClient>());
+        ASSERT_TRUE(served.back()->connect_once());
+        ASSERT_NE(connected_lines_at(dev, n), -1) << dev.out();
+    }
+    // Refused one after another, the ports naming each in the log.
+    std::vector<int> refused_ports;
+    long first = now_ms();
+    for (int i = 0; i < 12; ++i) {
+        StatsClient fifth;
+        ASSERT_TRUE(fifth.connect_once());
+        refused_ports.push_back(fifth.local_port());
+        ASSERT_TRUE(fifth.closed_by_peer(20000)) << i;
+        if (i == 0) {
+            StatsClient other("127.0.0.2");
+            ASSERT_TRUE(other.connect_once());
+            ASSERT_TRUE(other.send_text("ask"));
+            EXPECT_EQ(other.receive(92, 10000), words_be(station_record));
+        }
+    }
+    long span_s = (now_ms() - first) / 1000;
+    std::vector<std::string> lines = lines_with(dev, " refused: ");
+    ASSERT_GE(lines.size(), 2u) << dev.out();
+    EXPECT_LE(lines.size(), size_t(1 + span_s / 10)) << dev.out();
+    EXPECT_EQ(lines[0], "127.0.0.1:" + std::to_string(refused_ports[0]) +
+                            " refused: 4 connections from that address being served");
+    // Each line counts the refusals between it and the one before.
+    size_t previous = 0;
+    for (size_t i = 1; i < lines.size(); ++i) {
+        size_t at = 0;
+        while (at < refused_ports.size() &&
+               lines[i].find(":" + std::to_string(refused_ports[at]) + " ") == std::string::npos)
+            ++at;
+        ASSERT_LT(at, refused_ports.size()) << lines[i];
+        EXPECT_EQ(more_count(lines[i]), at - previous - 1) << lines[i];
+        EXPECT_NE(lines[i].find(" more refused)"), std::string::npos) << lines[i];
+        previous = at;
+    }
+    EXPECT_EQ(count_of(dev.out(), " connected\n"), 5u);
+}
+
+TEST_F(Linkstatd, AStreamingPeerHasAFewKiBAcceptedAndItsResetEndsTheProcessAtOnce) {
+    ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 1; }));
+    int big = 256 * 1024;
+    setsockopt(client.fd, SOL_SOCKET, SO_SNDBUF, &big, sizeof big);
+    size_t accepted = stream_until_held(client);
+    EXPECT_LT(accepted, size_t{16} * 1024);
+    // Left to itself the process would drain what is queued at 20 bytes a second.
+    linger reset{1, 0};
+    setsockopt(client.fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
+    client.close_now();
+    EXPECT_TRUE(wait_for([&] { return children_of(dev.pid).empty(); }, 10000));
+}
+
+TEST_F(Linkstatd, GetProcDataFailedIsLoggedOnceInTenSecondsWithACountAndTheTableBackOnce) {
+    StatsClient second("127.0.0.2");
+    ASSERT_TRUE(second.connect_within());
+    dev.remove_proc("wlan0/sta_info");
+    // Two connections asking: the limit is the daemon's, not each process's.
+    std::vector<unsigned> empty(23, 0);
+    empty[0] = 92;
+    unsigned failed = 0;
+    long first = now_ms();
+    while (now_ms() - first < 11000)
+        for (StatsClient *c : {&client, &second}) {
+            ASSERT_TRUE(c->send_text("ask"));
+            ASSERT_EQ(c->receive(92, 10000), words_be(empty));
+            ++failed;
+        }
+    long span_s = (now_ms() - first) / 1000;
+    dev.write_proc("wlan0/sta_info", station_table);
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(client.send_text("ask"));
+        EXPECT_EQ(client.receive(92, 10000), words_be(station_record));
+    }
+    ASSERT_TRUE(wait_for([&] { return !lines_with(dev, "get proc data ok again").empty(); }))
+        << dev.out();
+    std::vector<std::string> lines = lines_with(dev, "get proc data");
+    ASSERT_GE(lines.size(), 3u) << dev.out();
+    EXPECT_LE(lines.size(), size_t(2 + span_s / 10)) << dev.out();
+    EXPECT_EQ(lines[0], "get proc data failed");
+    EXPECT_EQ(lines.back().find("get proc data ok again"), 0u);
+    // Every failure is counted once: by its own line or in a later line's count.
+    unsigned counted = 0;
+    for (const std::string &line : lines)
+        counted += (line.rfind("get proc data failed", 0) == 0 ? 1 : 0) + more_count(line);
+    EXPECT_EQ(counted, failed) << dev.out();
+}
+
+class LinkstatdLong : public Linkstatd {};
+
 // Long: the kernel gives a vanished peer a minute. Runs on the host build only.
-TEST_F(Linkstatd, AVanishedPeerLosesItsProcessWithinTheKeepaliveWindowAndAQuietOneIsKept) {
+// Long: a minute without an ask, as shipped. Runs on the host build only.
+TEST_F(LinkstatdLong, WithAllEightTakenTheLongestWithoutAnAskMakesRoomAfter60sAndAnAskerStays) {
+    // The fixture's client, accepted first, asks throughout; the others stay quiet.
+    std::vector<std::unique_ptr<StatsClient>> quiet;
+    long oldest_quiet = 0;
+    for (size_t n = 2; n <= 8; ++n) {
+        quiet.push_back(std::make_unique<StatsClient>(n <= 4 ? "127.0.0.1" : "127.0.0.2"));
+        ASSERT_TRUE(quiet.back()->connect_once());
+        long seen = connected_lines_at(dev, n);
+        ASSERT_NE(seen, -1) << dev.out();
+        oldest_quiet = oldest_quiet ? oldest_quiet : seen;
+    }
+    StatsClient early("127.0.0.3");
+    ASSERT_TRUE(early.connect_once());
+    EXPECT_TRUE(early.closed_by_peer(20000)) << "made room before a minute without an ask";
+    // The stamps are whole seconds: past 61 of them the oldest quiet one is due.
+    while (now_ms() < oldest_quiet + 62000) {
+        ASSERT_TRUE(client.send_text("ask"));
+        ASSERT_EQ(client.receive(92), words_be(station_record));
+        usleep(1000 * 1000);
+    }
+    StatsClient newcomer("127.0.0.3");
+    ASSERT_TRUE(newcomer.connect_once());
+    ASSERT_TRUE(newcomer.send_text("ask"));
+    EXPECT_EQ(newcomer.receive(92, 10000), words_be(station_record));
+    EXPECT_TRUE(quiet[0]->closed_by_peer());
+    std::vector<std::string> closed = lines_with(dev, " closed to make room: no ask for ");
+    ASSERT_EQ(closed.size(), 1u) << dev.out();
+    EXPECT_EQ(closed[0].find("127.0.0.1:" + std::to_string(quiet[0]->local_port()) + " "), 0u);
+    EXPECT_GE(atoi(closed[0].c_str() + closed[0].rfind("for ") + 4), 61) << closed[0];
+    ASSERT_TRUE(client.send_text("ask"));
+    EXPECT_EQ(client.receive(92), words_be(station_record));
+    EXPECT_EQ(children_of(dev.pid).size(), 8u);
+}
+
+// Long: the kernel's limit is a minute, 1 KiB at 20 bytes a second nearly one. Host only.
+TEST_F(LinkstatdLong, APeerThatNeverReadsAndOneSendingOver1KiBWithoutAnAskLoseTheirProcesses) {
+    ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 1; }));
+    StatsClient never_reads("127.0.0.2");
+    never_reads.receive_buffer = 1;
+    ASSERT_TRUE(never_reads.connect_once());
+    ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 2; }));
+    // Asks for more replies than both sides' buffers hold, then reads none of them.
+    std::string asks;
+    while (asks.size() < 2000)
+        asks += "ask.......";
+    ASSERT_TRUE(never_reads.send_text(asks));
+    ASSERT_TRUE(client.send_text(std::string(max_unasked + 10, '.')));
+    EXPECT_TRUE(client.closed_by_peer(120000));
+    EXPECT_TRUE(wait_for([&] { return children_of(dev.pid).empty(); }, 150000))
+        << children_of(dev.pid).size() << " left";
+}
+
+// Long: the kernel gives a vanished peer a minute. Runs on the host build only.
+TEST_F(LinkstatdLong, AVanishedPeerLosesItsProcessWithinTheKeepaliveWindowAndAQuietOneIsKept) {
     ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 1; }));
     pid_t quiet = children_of(dev.pid)[0];
     StatsClient vanishing;
@@ -371,7 +550,7 @@ TEST_F(Linkstatd, AVanishedPeerLosesItsProcessWithinTheKeepaliveWindowAndAQuietO
     // The daemon held still cannot reap, so the ended process stays to show its status.
     kill(dev.pid, SIGSTOP);
     // Nothing reaches the peer or comes from it from now on, not even a FIN or a RST.
-    std::string port = std::to_string(local_port(vanishing));
+    std::string port = std::to_string(vanishing.local_port());
     ASSERT_EQ(system(("nft 'table inet vanish { chain in { type filter hook input priority 0; "
                       "tcp sport " +
                       port + " drop; tcp dport " + port + " drop; }; }'")

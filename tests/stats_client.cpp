@@ -26,11 +26,17 @@ void StatsClient::close_now() {
 bool StatsClient::connect_once() {
     close_now();
     fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in from{};
+    from.sin_family = AF_INET;
+    inet_pton(AF_INET, source.c_str(), &from.sin_addr);
+    if (fd >= 0 && receive_buffer > 0)
+        setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_port = htons(10000);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd >= 0 && connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
+    if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0 &&
+        connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)
         return true;
     close_now();
     return false;
@@ -72,7 +78,14 @@ std::string StatsClient::receive(size_t want, int timeout_ms) const {
 bool StatsClient::closed_by_peer(int timeout_ms) const {
     pollfd p{fd, POLLIN, 0};
     char byte;
-    return poll(&p, 1, timeout_ms) == 1 && recv(fd, &byte, 1, 0) == 0;
+    return poll(&p, 1, timeout_ms) == 1 && recv(fd, &byte, 1, 0) <= 0;
+}
+
+int StatsClient::local_port() const {
+    sockaddr_in addr{};
+    socklen_t len = sizeof addr;
+    getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    return ntohs(addr.sin_port);
 }
 
 std::string words_be(const std::vector<unsigned> &words) {

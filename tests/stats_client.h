@@ -4,11 +4,17 @@
 
 #include <string>
 #include <sys/types.h>
+#include <utility>
 #include <vector>
 
 struct StatsClient {
     int fd = -1;
+    // The loopback address connected from, so that tests can be several peers.
+    std::string source = "127.0.0.1";
+    // A receive buffer set before connecting, so the handshake already offers its window.
+    int receive_buffer = 0;
     StatsClient() = default;
+    explicit StatsClient(std::string from) : source(std::move(from)) {}
     ~StatsClient();
     StatsClient(const StatsClient &) = delete;
     StatsClient &operator=(const StatsClient &) = delete;
@@ -20,9 +26,12 @@ struct StatsClient {
     bool send_text(const std::string &bytes) const;
     // Whatever arrives until want bytes are in or timeout_ms has passed.
     std::string receive(size_t want, int timeout_ms = 5000) const;
-    // Whether the peer closes the connection within timeout_ms, sending nothing first.
+    // Whether the peer closes or resets the connection within timeout_ms, sending nothing
+    // first (a reset when it left bytes unread).
     bool closed_by_peer(int timeout_ms = 10000) const;
     void close_now();
+    // The port connected from, as the daemon's lines name it.
+    int local_port() const;
 };
 
 // The record as its big-endian words, for building expected bytes.

@@ -1,5 +1,6 @@
 // linkstat: asks linkstatd for the link statistics record and shows it readably, as raw
-// bytes, or as a live view for someone aligning an antenna.
+// bytes, as JSON for scripts (several hosts at once), or as a live view for someone
+// aligning an antenna.
 
 #include "linkstat.h"
 
@@ -7,11 +8,12 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
-#include <fcntl.h>
 #include <netdb.h>
+#include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -19,7 +21,7 @@
 namespace {
 
 enum exit_code : int { exit_ok = 0, exit_failed = 1, exit_usage = 2 };
-enum view : int { view_text, view_raw, view_watch };
+enum view : int { view_text, view_raw, view_watch, view_json };
 
 volatile sig_atomic_t interrupted = 0;
 
@@ -33,100 +35,174 @@ long now_ms() {
     return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
 }
 
-// Waits for fd to become ready for events until deadline; false on timeout or interrupt.
-bool wait_ready(int fd, short events, long deadline) {
-    for (;;) {
-        long left = deadline - now_ms();
-        if (left <= 0 || interrupted)
-            return false;
-        pollfd p{fd, events, 0};
-        int n = poll(&p, 1, static_cast<int>(left));
-        if (n > 0)
-            return true;
-        if (n < 0 && errno != EINTR)
-            return false;
-    }
+// One host's exchange: connect, send "ask", read one whole record, each step within its
+// own deadline. Every host has one, and all of them run in one poll loop.
+enum phase : int { connecting, replying, answered, failed };
+struct query {
+    const char *host;
+    long deadline;
+    size_t got;
+    int fd;
+    phase state;
+    sockaddr_in address;
+    wlan0_stats_record record;
+    unsigned char wire[record_size];
+    char error[error_size];
+};
+
+query queries[max_hosts];
+
+// Ends q with the text that says why, without the program's name.
+__attribute__((format(printf, 2, 3))) void fail_query(query &q, const char *format, ...) {
+    va_list args;
+    va_start(args, format);
+    vsnprintf(q.error, sizeof q.error, format, args);
+    va_end(args);
+    q.state = failed;
+    if (q.fd >= 0)
+        close(q.fd);
+    q.fd = -1;
 }
 
-// The connected socket, or -1 after printing why not.
-int open_connection(const char *host) {
+void fail_connect(query &q, int err) {
+    fail_query(q, "cannot connect to %s port %u: %s", q.host, static_cast<unsigned>(stats_port),
+               strerror(err));
+}
+
+void send_ask(query &q) {
+    if (send(q.fd, stats_request, stats_request_size, MSG_NOSIGNAL) != stats_request_size) {
+        fail_query(q, "sending the request failed: %s", strerror(errno));
+        return;
+    }
+    q.state = replying;
+    q.got = 0;
+    q.deadline = now_ms() + reply_timeout_ms;
+}
+
+// Resolves the host; false after failing the query.
+bool resolve(query &q) {
+    q.fd = -1;
     addrinfo hints{};
     hints.ai_family = AF_INET;
     hints.ai_socktype = SOCK_STREAM;
     addrinfo *found = nullptr;
     char port[8];
     snprintf(port, sizeof port, "%u", static_cast<unsigned>(stats_port));
-    if (int rc = getaddrinfo(host, port, &hints, &found); rc != 0) {
-        fprintf(stderr, "linkstat: %s: %s\n", host, gai_strerror(rc));
-        return -1;
+    if (int rc = getaddrinfo(q.host, port, &hints, &found); rc != 0) {
+        fail_query(q, "%s: %s", q.host, gai_strerror(rc));
+        return false;
     }
-    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    if (fd < 0) {
-        int err = errno;
-        freeaddrinfo(found);
-        fprintf(stderr, "linkstat: socket: %s\n", strerror(err));
-        return -1;
-    }
-    int rc = connect(fd, found->ai_addr, found->ai_addrlen);
+    memcpy(&q.address, found->ai_addr, sizeof q.address);
     freeaddrinfo(found);
-    int err = rc == 0 ? 0 : errno;
-    if (err == EINPROGRESS) {
-        err = ETIMEDOUT;
-        if (wait_ready(fd, POLLOUT, now_ms() + reply_timeout_ms)) {
-            socklen_t len = sizeof err;
-            getsockopt(fd, SOL_SOCKET, SO_ERROR, &err, &len);
-        }
-    }
-    if (err != 0) {
-        close(fd);
-        fprintf(stderr, "linkstat: cannot connect to %s port %u: %s\n", host,
-                static_cast<unsigned>(stats_port), strerror(err));
-        return -1;
-    }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
-    return fd;
+    return true;
 }
 
-// Sends "ask" and reads one whole record; false after printing why not.
-bool ask(int fd, wlan0_stats_record &record) {
-    if (send(fd, stats_request, stats_request_size, MSG_NOSIGNAL) != stats_request_size) {
-        fprintf(stderr, "linkstat: sending the request failed: %s\n", strerror(errno));
-        return false;
+void start_connect(query &q) {
+    q.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    if (q.fd < 0) {
+        fail_query(q, "socket: %s", strerror(errno));
+        return;
     }
-    unsigned char wire[record_size];
-    size_t got = 0;
-    long deadline = now_ms() + reply_timeout_ms;
-    while (got < sizeof wire) {
-        if (!wait_ready(fd, POLLIN, deadline)) {
-            if (!interrupted)
-                fprintf(stderr, "linkstat: no reply within %d s (%zu of %zu bytes)\n",
-                        reply_timeout_ms / 1000, got, record_size);
-            return false;
-        }
-        ssize_t n = recv(fd, wire + got, sizeof wire - got, 0);
-        if (n < 0 && errno == EINTR)
-            continue;
-        // A daemon serving all the connections it takes closes a new one unanswered (as a
-        // reset when the request was still unread).
-        if (n <= 0 && got == 0) {
-            fprintf(stderr, "linkstat: the connection was closed without a reply (the daemon "
-                            "may be serving all the connections it takes)\n");
-            return false;
-        }
-        if (n <= 0) {
-            fprintf(stderr, "linkstat: short reply: %zu of %zu bytes, then the connection %s\n",
-                    got, record_size, n == 0 ? "closed" : "failed");
-            return false;
-        }
-        got += static_cast<size_t>(n);
+    int err = connect(q.fd, reinterpret_cast<const sockaddr *>(&q.address), sizeof q.address) == 0
+                  ? 0
+                  : errno;
+    q.state = connecting;
+    q.deadline = now_ms() + reply_timeout_ms;
+    if (err == 0)
+        send_ask(q);
+    else if (err != EINPROGRESS)
+        fail_connect(q, err);
+}
+
+void finish_connect(query &q) {
+    int err = 0;
+    socklen_t len = sizeof err;
+    getsockopt(q.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+    if (err != 0)
+        fail_connect(q, err);
+    else
+        send_ask(q);
+}
+
+void take_reply(query &q) {
+    ssize_t n = recv(q.fd, q.wire + q.got, sizeof q.wire - q.got, 0);
+    if (n < 0 && (errno == EINTR || errno == EAGAIN))
+        return;
+    // A daemon serving all the connections it takes closes a new one unanswered (as a
+    // reset when the request was still unread).
+    if (n <= 0 && q.got == 0) {
+        fail_query(q, "the connection was closed without a reply (the daemon may be serving "
+                      "all the connections it takes)");
+        return;
     }
-    unpack_record(wire, record);
-    if (record.length != record_size) {
-        fprintf(stderr, "linkstat: malformed reply: length word %u, expected %zu\n", record.length,
-                record_size);
-        return false;
+    if (n <= 0) {
+        fail_query(q, "short reply: %zu of %zu bytes, then the connection %s", q.got, record_size,
+                   n == 0 ? "closed" : "failed");
+        return;
     }
-    return true;
+    q.got += static_cast<size_t>(n);
+    if (q.got < record_size)
+        return;
+    unpack_record(q.wire, q.record);
+    if (q.record.length != record_size)
+        fail_query(q, "malformed reply: length word %u, expected %zu", q.record.length,
+                   record_size);
+    else
+        q.state = answered;
+}
+
+void time_out(query &q) {
+    if (q.state == connecting)
+        fail_connect(q, ETIMEDOUT);
+    else
+        fail_query(q, "no reply within %d s (%zu of %zu bytes)", reply_timeout_ms / 1000, q.got,
+                   record_size);
+}
+
+bool pending(const query &q) {
+    return q.state == connecting || q.state == replying;
+}
+
+// Runs the exchanges until each is answered or failed, or Ctrl-C leaves them pending. What
+// has come is taken before any deadline is judged.
+void run_queries(query *qs, size_t count) {
+    while (!interrupted) {
+        pollfd polled[max_hosts];
+        query *owner[max_hosts];
+        size_t n = 0;
+        long now = now_ms(), wait = reply_timeout_ms;
+        for (size_t i = 0; i < count; ++i) {
+            query &q = qs[i];
+            if (!pending(q))
+                continue;
+            polled[n] = {q.fd, static_cast<short>(q.state == connecting ? POLLOUT : POLLIN), 0};
+            owner[n++] = &q;
+            long left = q.deadline > now ? q.deadline - now : 0;
+            wait = left < wait ? left : wait;
+        }
+        if (n == 0)
+            return;
+        if (poll(polled, n, static_cast<int>(wait)) > 0)
+            for (size_t i = 0; i < n; ++i) {
+                if (polled[i].revents == 0)
+                    continue;
+                if (owner[i]->state == connecting)
+                    finish_connect(*owner[i]);
+                else
+                    take_reply(*owner[i]);
+            }
+        now = now_ms();
+        for (size_t i = 0; i < n; ++i)
+            if (pending(*owner[i]) && owner[i]->deadline <= now)
+                time_out(*owner[i]);
+    }
+}
+
+// One line on stderr for a failed exchange; Ctrl-C needs none.
+bool succeeded(const query &q) {
+    if (q.state == failed && !interrupted)
+        fprintf(stderr, "linkstat: %s\n", q.error);
+    return q.state == answered;
 }
 
 struct path_row {
@@ -144,11 +220,15 @@ struct rate_row {
 };
 constexpr rate_row rates[] = {{current_tx_rate, "tx rate"}, {current_rx_rate, "rx rate"}};
 
+// A rate code counts half-megabits: 145 is 72.5 Mb/s; this gives the digit after the point.
+unsigned tenths(uint32_t code) {
+    return code % 2 ? 5u : 0u;
+}
+
 void print_rates(const wlan0_stats_record &r) {
-    // A rate code counts half-megabits: 145 is 72.5 Mb/s.
     for (const rate_row &row : rates) {
         uint32_t code = r.entry[row.id].value;
-        printf("%-8s %6u.%u Mb/s  (code %u)\n", row.label, code / 2, code % 2 ? 5u : 0u, code);
+        printf("%-8s %6u.%u Mb/s  (code %u)\n", row.label, code / 2, tenths(code), code);
     }
 }
 
@@ -163,6 +243,85 @@ void print_text(const wlan0_stats_record &r) {
 void print_raw(const unsigned char (&wire)[record_size]) {
     for (size_t i = 0; i < record_size; ++i)
         printf("%02x%c", wire[i], (i + 1) % 8 == 4 ? '\n' : ' ');
+}
+
+// The members of each host's JSON object, in order; a failed host has them all null.
+struct json_member {
+    const char *key;
+    stat_id id;
+    bool megabits; // the rate in Mb/s rather than the figure itself
+};
+constexpr json_member json_members[] = {
+    {"rssi", rssi, false},
+    {"path_a", rssi_path_a, false},
+    {"path_b", rssi_path_b, false},
+    {"path_c", rssi_path_c, false},
+    {"path_d", rssi_path_d, false},
+    {"tx_rate_mbps", current_tx_rate, true},
+    {"rx_rate_mbps", current_rx_rate, true},
+    {"tx_rate_code", current_tx_rate, false},
+    {"rx_rate_code", current_rx_rate, false},
+};
+
+// The length of the well-formed UTF-8 sequence that starts at p, or 0.
+size_t utf8_length(const unsigned char *p) {
+    unsigned char lead = p[0];
+    if (lead < 0xc2 || lead > 0xf4)
+        return 0;
+    size_t n = lead >= 0xf0 ? 4 : lead >= 0xe0 ? 3 : 2;
+    // The second byte's range also refuses overlong forms, surrogates and code points past
+    // U+10FFFF.
+    unsigned char low = lead == 0xe0 ? 0xa0 : lead == 0xf0 ? 0x90 : 0x80;
+    unsigned char high = lead == 0xed ? 0x9f : lead == 0xf4 ? 0x8f : 0xbf;
+    if (p[1] < low || p[1] > high)
+        return 0;
+    for (size_t i = 2; i < n; ++i)
+        if ((p[i] & 0xc0) != 0x80)
+            return 0;
+    return n;
+}
+
+// A JSON string: quotes and backslashes escaped, control characters as \u00XX, and bytes
+// that are not UTF-8 (a host name is whatever the command line held) as U+FFFD.
+void print_json_string(const char *text) {
+    putchar('"');
+    for (const auto *p = reinterpret_cast<const unsigned char *>(text); *p;) {
+        if (*p == '"' || *p == '\\') {
+            printf("\\%c", *p++);
+        } else if (*p < 0x20 || *p == 0x7f) {
+            printf("\\u%04x", *p++);
+        } else if (*p < 0x80) {
+            putchar(*p++);
+        } else if (size_t n = utf8_length(p); n > 0) {
+            fwrite(p, 1, n, stdout);
+            p += n;
+        } else {
+            fputs("\\ufffd", stdout);
+            ++p;
+        }
+    }
+    putchar('"');
+}
+
+void print_json(const query &q) {
+    fputs("{\"host\":", stdout);
+    print_json_string(q.host);
+    for (const json_member &m : json_members) {
+        uint32_t v = q.record.entry[m.id].value;
+        printf(",\"%s\":", m.key);
+        if (q.state != answered)
+            fputs("null", stdout);
+        else if (m.megabits)
+            printf("%u.%u", v / 2, tenths(v));
+        else
+            printf("%u", v);
+    }
+    fputs(",\"error\":", stdout);
+    if (q.state == answered)
+        fputs("null", stdout);
+    else
+        print_json_string(q.error);
+    fputs("}\n", stdout);
 }
 
 void draw_watch(const wlan0_stats_record &r, const char *host) {
@@ -181,41 +340,72 @@ void draw_watch(const wlan0_stats_record &r, const char *host) {
     fflush(stdout);
 }
 
-int watch(int fd, const char *host) {
+int watch(query &q) {
     printf("%s", cursor_hide);
     int result = exit_ok;
-    while (!interrupted) {
-        wlan0_stats_record record{};
-        if (!ask(fd, record)) {
+    for (;;) {
+        run_queries(&q, 1);
+        if (!succeeded(q)) {
             result = interrupted ? exit_ok : exit_failed;
             break;
         }
-        draw_watch(record, host);
+        draw_watch(q.record, q.host);
         timespec pause{0, watch_interval_us * 1000};
         while (!interrupted && nanosleep(&pause, &pause) != 0 && errno == EINTR) {
         }
+        send_ask(q);
     }
     printf("%s\n", cursor_show);
     return result;
+}
+
+// Every host in the order given, each line whole: its figures, or why it has none.
+int print_all_json(size_t count) {
+    int result = exit_ok;
+    for (size_t i = 0; i < count; ++i) {
+        query &q = queries[i];
+        if (q.state != answered && q.state != failed)
+            fail_query(q, "interrupted");
+        print_json(q);
+        result = q.state == answered ? result : exit_failed;
+    }
+    return result;
+}
+
+int usage() {
+    fputs("usage: linkstat [--raw|--watch] [HOST]\n"
+          "       linkstat --json [HOST...]\n",
+          stderr);
+    return exit_usage;
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
     view mode = view_text;
-    const char *host = default_host;
+    bool json = false;
+    size_t hosts = 0;
     for (int i = 1; i < argc; ++i) {
-        if (strcmp(argv[i], "--raw") == 0) {
+        if (strcmp(argv[i], "--raw") == 0)
             mode = view_raw;
-        } else if (strcmp(argv[i], "--watch") == 0) {
+        else if (strcmp(argv[i], "--watch") == 0)
             mode = view_watch;
-        } else if (argv[i][0] != '-' && host == default_host) {
-            host = argv[i];
-        } else {
-            fprintf(stderr, "usage: linkstat [--raw|--watch] [HOST]\n");
-            return exit_usage;
-        }
+        else if (strcmp(argv[i], "--json") == 0)
+            json = true;
+        else if (argv[i][0] != '-' && hosts < max_hosts)
+            queries[hosts++].host = argv[i];
+        else
+            return usage();
     }
+    if (json && mode != view_text)
+        return usage();
+    if (json)
+        mode = view_json;
+    else if (hosts > 1)
+        return usage();
+    if (hosts == 0)
+        queries[hosts++].host = default_host;
+
     // Ctrl-C must cut a wait short, so the terminal is restored and the exit is clean.
     struct sigaction sa {};
     sa.sa_handler = on_interrupt;
@@ -223,24 +413,25 @@ int main(int argc, char **argv) {
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
 
-    int fd = open_connection(host);
-    if (fd < 0)
+    // Every name first, so that a slow one takes nothing from another host's deadlines.
+    bool resolved[max_hosts];
+    for (size_t i = 0; i < hosts; ++i)
+        resolved[i] = resolve(queries[i]);
+    for (size_t i = 0; i < hosts; ++i)
+        if (resolved[i])
+            start_connect(queries[i]);
+    if (mode == view_watch)
+        return watch(queries[0]);
+    run_queries(queries, hosts);
+    if (mode == view_json)
+        return print_all_json(hosts);
+    query &q = queries[0];
+    if (!succeeded(q))
         return exit_failed;
-    int result = exit_ok;
-    if (mode == view_watch) {
-        result = watch(fd, host);
-    } else {
-        wlan0_stats_record record{};
-        if (!ask(fd, record)) {
-            result = exit_failed;
-        } else if (mode == view_raw) {
-            unsigned char wire[record_size];
-            pack_record(record, wire);
-            print_raw(wire);
-        } else {
-            print_text(record);
-        }
-    }
-    close(fd);
-    return result;
+    if (mode == view_raw)
+        print_raw(q.wire);
+    else
+        print_text(q.record);
+    close(q.fd);
+    return exit_ok;
 }
