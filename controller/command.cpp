@@ -12,35 +12,30 @@ volatile sig_atomic_t command_group;
 
 namespace {
 
-// Seconds and nanoseconds left until deadline, or false once it has passed.
-bool time_left(const timespec &deadline, timespec &left) {
-    timespec now;
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    left.tv_sec = deadline.tv_sec - now.tv_sec;
-    left.tv_nsec = deadline.tv_nsec - now.tv_nsec;
-    if (left.tv_nsec < 0) {
-        left.tv_nsec += 1000000000L;
-        --left.tv_sec;
-    }
-    return left.tv_sec >= 0;
+time_t now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec;
 }
 
-// Waits for the child pid to end, or for the deadline: true if it ended. SIGCHLD is
-// blocked, so its arrival is waited for rather than polled.
-bool ended_by(pid_t pid, const timespec &deadline, const sigset_t &child) {
-    timespec left;
-    for (;;) {
-        siginfo_t info{};
-        // WNOWAIT keeps it a zombie: its pid, the group a stop kills, cannot be reused
-        // until command_group no longer names it.
-        if (waitid(P_PID, pid, &info, WEXITED | WNOHANG | WNOWAIT) == 0 && info.si_pid == pid)
-            return true;
-        if (!time_left(deadline, left))
-            return false;
+// Whether the child pid has ended, left unreaped: while it is a zombie its pid, the
+// group a stop kills, cannot be given to another process.
+bool has_ended(pid_t pid, int flags) {
+    siginfo_t info{};
+    return waitid(P_PID, pid, &info, WEXITED | WNOWAIT | flags) == 0 && info.si_pid == pid;
+}
+
+// Waits for the child pid to end, for at most command_limit_seconds: true if it did.
+// SIGCHLD is blocked, so its arrival is waited for rather than polled.
+bool ends_in_time(pid_t pid, const sigset_t &child) {
+    const time_t deadline = now() + command_limit_seconds;
+    while (!has_ended(pid, WNOHANG)) {
+        timespec left{deadline - now(), 0};
         // A stop's handler interrupts the wait (EINTR): look again.
-        if (sigtimedwait(&child, nullptr, &left) < 0 && errno == EAGAIN)
+        if (left.tv_sec <= 0 || (sigtimedwait(&child, nullptr, &left) < 0 && errno == EAGAIN))
             return false;
     }
+    return true;
 }
 
 } // namespace
@@ -57,35 +52,30 @@ command_result run_command(const char *command) {
     pid_t pid = fork();
     if (pid == 0) {
         setpgid(0, 0);
-        // The controller's stop handler is not the command's; what was ignored stays so.
-        struct sigaction was {};
-        for (int sig : stop_signals)
-            if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
-                signal(sig, SIG_DFL);
+        // The controller's stop handler is not the command's.
+        set_stop_actions(SIG_DFL);
         sigprocmask(SIG_SETMASK, &before, nullptr);
         execl(shell_path, "sh", "-c", command, static_cast<char *>(nullptr));
         _exit(127);
     }
-    if (pid < 0) {
-        sigprocmask(SIG_SETMASK, &before, nullptr);
-        return command_not_run;
+    bool ended = false;
+    if (pid > 0) {
+        // Also here, so the group exists whichever of the two runs first.
+        setpgid(pid, pid);
+        command_group = pid;
+        sigset_t waiting = before;
+        sigaddset(&waiting, SIGCHLD);
+        sigprocmask(SIG_SETMASK, &waiting, nullptr);
+        ended = ends_in_time(pid, child);
+        if (!ended)
+            kill(-pid, SIGKILL);
+        command_group = 0;
+        siginfo_t info;
+        waitid(P_PID, pid, &info, WEXITED);
     }
-    // Also here, so the group exists whichever of the two runs first.
-    setpgid(pid, pid);
-    command_group = pid;
-    sigset_t waiting = before;
-    sigaddset(&waiting, SIGCHLD);
-    sigprocmask(SIG_SETMASK, &waiting, nullptr);
-
-    timespec deadline;
-    clock_gettime(CLOCK_MONOTONIC, &deadline);
-    deadline.tv_sec += command_limit_seconds;
-    bool ended = ended_by(pid, deadline, child);
-    if (!ended)
-        kill(-pid, SIGKILL);
-    command_group = 0;
-    waitpid(pid, nullptr, 0);
     // A SIGCHLD left pending is dropped once it is unblocked: its default is to be ignored.
     sigprocmask(SIG_SETMASK, &before, nullptr);
+    if (pid < 0)
+        return command_not_run;
     return ended ? command_done : command_timed_out;
 }

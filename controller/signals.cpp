@@ -16,9 +16,7 @@ volatile sig_atomic_t held;
 // Ends the process by sig, as its default would, so that whoever waits for it sees how it
 // ended. Inside the handler the signal stays blocked until the handler returns.
 void end_by(int sig) {
-    struct sigaction dfl {};
-    dfl.sa_handler = SIG_DFL;
-    sigaction(sig, &dfl, nullptr);
+    set_action(sig, SIG_DFL);
     raise(sig);
 }
 
@@ -41,21 +39,27 @@ void ignore_signal(int) {}
 
 } // namespace
 
+void set_action(int sig, void (*handler)(int)) {
+    struct sigaction sa {};
+    sa.sa_handler = handler;
+    for (int stop : stop_signals)
+        sigaddset(&sa.sa_mask, stop);
+    sigaction(sig, &sa, nullptr);
+}
+
 void install_signal_handlers() {
     // A launcher may pass SIGCHLD ignored: the end of a command could then not be waited
     // for, and every read would count as failed.
-    signal(SIGCHLD, SIG_DFL);
-    signal(SIGPIPE, ignore_signal);
-    struct sigaction sa {};
-    sa.sa_handler = on_stop;
-    for (int sig : stop_signals)
-        sigaddset(&sa.sa_mask, sig);
-    // One the launcher passed ignored stays ignored, as it did before: a shell starts its
-    // background commands with INT ignored.
+    set_action(SIGCHLD, SIG_DFL);
+    set_action(SIGPIPE, ignore_signal);
+    set_stop_actions(on_stop);
+}
+
+void set_stop_actions(void (*handler)(int)) {
     struct sigaction was {};
     for (int sig : stop_signals)
         if (sigaction(sig, nullptr, &was) == 0 && was.sa_handler != SIG_IGN)
-            sigaction(sig, &sa, nullptr);
+            set_action(sig, handler);
 }
 
 void hold_stops(bool hold) {

@@ -12,6 +12,11 @@ constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
 // Set while the flash output file holds a value being read: a stop removes it.
 extern volatile sig_atomic_t output_in_use;
 
+// Sets sig's handler (or SIG_DFL, SIG_IGN), run with every stop signal blocked.
+void set_action(int sig, void (*handler)(int));
+// Sets handler for each stop signal but those the launcher passed ignored, which stay
+// ignored as they did before: a shell starts its background commands with INT ignored.
+void set_stop_actions(void (*handler)(int));
 // Installs the handlers; resets SIGCHLD and SIGPIPE, whatever the launcher passed on.
 void install_signal_handlers();
 // From the start of a mode change until it is written, stops are only noted.
