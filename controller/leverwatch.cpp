@@ -108,6 +108,8 @@ bool read_switch(char (&text)[switch_text_size], long &p) {
 // never resumes: switch_position is not updated, and another poll would move the profiles
 // again.
 [[noreturn]] void change_to(const mode &target, const char *text) {
+    // Held from the change's first read rather than its first write: a change stopped
+    // before it wrote anything would just run again, so holding it too loses nothing.
     hold_stops(true);
     if (switch_position == position_wisp)
         move_profiles(leaving_steps, leaving_wisp);
@@ -116,6 +118,7 @@ bool read_switch(char (&text)[switch_text_size], long &p) {
     for (int i = 0; i < target.count; ++i)
         flash_set_number(target.settings[i].key, target.settings[i].value);
     printf(target.announcement, text);
+    // A stop noted so far, or during the pause, ends it here with no restart.
     stop_if_held();
     sleep(reboot_delay_seconds);
     hold_stops(false);

@@ -145,6 +145,12 @@ bool exists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+// What flash get prints for KEY.
+std::string value_line(const std::string &key, const std::string &value) {
+    std::string line = key;
+    return line.append("=").append(value).append("\n");
+}
+
 // Whether pid has ended: no such process, or one that waits to be reaped.
 bool ended(pid_t pid) {
     std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
@@ -221,10 +227,8 @@ class Leverwatch : public testing::Test {
     Device dev;
 
     void boot(const Seeds &store, const char *switch_text, bool boot_loop = false) {
-        for (const auto &[key, value] : store) {
-            std::string line = key;
-            dev.seed(key, line.append("=").append(value).append("\n"));
-        }
+        for (const auto &[key, value] : store)
+            dev.seed(key, value_line(key, value));
         if (switch_text)
             dev.write_proc("slide_sw", switch_text);
         dev.start(program_under_test("LEVERWATCH_BIN", LEVERWATCH_BUILT), boot_loop);
@@ -251,7 +255,7 @@ class Leverwatch : public testing::Test {
     }
     void expect_profile(const std::string &prefix, const Network &n) const {
         for (const auto &[key, value] : profile(prefix, n))
-            EXPECT_EQ(dev.store(key), key + "=" + value + "\n");
+            EXPECT_EQ(dev.store(key), value_line(key, value));
     }
     // Waits for the restart and for the restarted controller to have read OP_MODE and settled.
     void wait_for_boot(size_t reboots) {
