@@ -529,6 +529,21 @@ TEST_F(Leverwatch, ASecondControllerExitsWithItsLineAndTheFirstsChangeIsExact) {
                          "Slide Swith change to Router Mode,The Data is 3\n\n");
 }
 
+TEST_F(Leverwatch, AControllerKilledOutrightLeavesNoLockInACommandItStarted) {
+    hold("get 1");
+    boot({{"OP_MODE", "1"}}, "1\n");
+    pid_t hung = held();
+    kill(dev.pid, SIGKILL);
+    dev.wait_exit(change_ms);
+    // The stalled flash runs on, and the next controller still starts.
+    boot({}, nullptr);
+    ASSERT_TRUE(wait_for([&] { return called("flash get OP_MODE", 2); }, change_ms));
+    expect_quiet();
+    EXPECT_FALSE(ended(hung));
+    EXPECT_EQ(dev.out(), "");
+    release();
+}
+
 TEST_F(Leverwatch, AHungOpModeReadIsEndedAfter30sWithItsLineAndTheWaitGoesOn) {
     hold("get 1");
     boot({{"OP_MODE", "1"}}, "1\n");
