@@ -1,14 +1,17 @@
 // leverwatch: keeps the device's operating mode in line with the slide switch.
 
+#include "command.h"
 #include "platform.h"
 #include "profile_transfer.h"
+#include "signals.h"
 #include "store_bridge.h"
 
-#include <csignal>
+#include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/file.h>
 #include <unistd.h>
 
 namespace {
@@ -70,7 +73,6 @@ constexpr transfer_step entering_steps[] = {copy_ssid, copy_security, save_stash
 
 int op_mode;
 int switch_position;
-bool restart_requested;
 char stdout_buffer[256];
 
 const mode *mode_at(int position) {
@@ -86,10 +88,10 @@ void move_profiles(const transfer_step (&steps)[3], int dir) {
             fputs(step.failure, stdout);
 }
 
-// Reads the first line of the switch file, at most 9 characters, as fgets would. One
-// open, read and close: a settled controller costs nothing more every poll.
-bool read_switch(char (&text)[switch_text_size]) {
-    int fd = open(slide_switch_path, O_RDONLY);
+// Reads the first line of the switch file, at most 9 characters, as fgets would, and its
+// position. One open, read and close: a settled controller costs nothing more every poll.
+bool read_switch(char (&text)[switch_text_size], long &p) {
+    int fd = open(slide_switch_path, O_RDONLY | O_CLOEXEC);
     if (fd < 0)
         return false;
     ssize_t n = read(fd, text, sizeof text - 1);
@@ -98,16 +100,45 @@ bool read_switch(char (&text)[switch_text_size]) {
     text[n > 0 ? n : 0] = '\0';
     if (char *end = strchr(text, '\n'))
         end[1] = '\0';
+    p = strtol(text, nullptr, 10);
     return true;
+}
+
+// Moves the profiles, writes the target's settings and restarts the device. The poll
+// never resumes: switch_position is not updated, and another poll would move the profiles
+// again.
+[[noreturn]] void change_to(const mode &target, const char *text) {
+    // Held from the change's first read rather than its first write: a change stopped
+    // before it wrote anything would just run again, so holding it too loses nothing.
+    hold_stops(true);
+    if (switch_position == position_wisp)
+        move_profiles(leaving_steps, leaving_wisp);
+    if (target.position == position_wisp)
+        move_profiles(entering_steps, entering_wisp);
+    for (int i = 0; i < target.count; ++i)
+        flash_set_number(target.settings[i].key, target.settings[i].value);
+    printf(target.announcement, text);
+    // A stop noted so far, or during the pause, ends it here with no restart.
+    stop_if_held();
+    sleep(reboot_delay_seconds);
+    hold_stops(false);
+    stop_if_held();
+    for (unsigned runs = 0;; ++runs) {
+        if (runs == 1)
+            printf("no restart %u s after reboot; running it again every %u s\n",
+                   reboot_retry_seconds, reboot_retry_seconds);
+        run_command(reboot_command);
+        sleep(reboot_retry_seconds);
+    }
 }
 
 void leverwatch() {
     char text[switch_text_size] = {};
-    if (!read_switch(text)) {
+    long p = 0;
+    if (!read_switch(text, p)) {
         fputs("read gpio error\n", stdout);
         return;
     }
-    long p = strtol(text, nullptr, 10);
     if (p == switch_position)
         return;
     const mode *target = mode_at(static_cast<int>(p));
@@ -117,16 +148,11 @@ void leverwatch() {
         printf("Error Flag from Slide_Sw,The Data is %s\n", text);
         return;
     }
-    if (switch_position == position_wisp)
-        move_profiles(leaving_steps, leaving_wisp);
-    if (target->position == position_wisp)
-        move_profiles(entering_steps, entering_wisp);
-    for (int i = 0; i < target->count; ++i)
-        flash_set_number(target->settings[i].key, target->settings[i].value);
-    printf(target->announcement, text);
-    sleep(reboot_delay_seconds);
-    (void)system(reboot_command);
-    restart_requested = true;
+    // A switch caught mid-slide reads the position it passes: wait for it to hold.
+    sleep(switch_confirm_seconds);
+    long confirmed = 0;
+    if (read_switch(text, confirmed) && confirmed == p)
+        change_to(*target, text);
 }
 
 // Reads OP_MODE and fixes switch_position from it; false when the store gave no value.
@@ -145,19 +171,27 @@ bool read_op_mode() {
     return true;
 }
 
-// A write to a standard output whose reader has gone then fails instead of ending the
-// process. A handler rather than SIG_IGN, so the commands it starts get the default back.
-void ignore_signal(int) {}
+// Two controllers would share the flash output file and corrupt each other's reads. The
+// lock goes with the process, and is not passed on to the commands it starts.
+bool only_controller() {
+    int fd = open(lock_path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0)
+        return true;
+    if (fd >= 0 && errno == EWOULDBLOCK)
+        printf("leverwatch already running on this device (it holds %s), exiting\n", lock_path);
+    else
+        printf("cannot lock %s: %s, exiting\n", lock_path, strerror(errno));
+    return false;
+}
 
 } // namespace
 
 int main() {
     // Every message is out before the next shell command runs, and before the restart.
     setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
-    // A launcher may pass SIGCHLD ignored: system() could then not collect flash's status and
-    // every read would count as failed.
-    signal(SIGCHLD, SIG_DFL);
-    signal(SIGPIPE, ignore_signal);
+    install_signal_handlers();
+    if (!only_controller())
+        return 1;
 
     // Acting on the switch with the mode guessed could enter WISP from WISP and overwrite the
     // repeater profile with the upstream one: wait for the store first.
@@ -173,10 +207,6 @@ int main() {
     }
     for (;;) {
         leverwatch();
-        // switch_position is not updated after a change: another poll would move the
-        // profiles again. Wait for the restart instead.
-        while (restart_requested)
-            pause();
         sleep(poll_seconds);
     }
 }

@@ -1,10 +1,11 @@
 #include "store_bridge.h"
 
+#include "command.h"
 #include "platform.h"
+#include "signals.h"
 
 #include <climits>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <unistd.h>
@@ -22,35 +23,50 @@ bool fresh_output_file() {
     return true;
 }
 
+// Runs one flash command for KEY; false, with a line naming the key, when it could not run
+// or ran past its time limit.
+bool run_flash(const char *verb, const char *key, const char *command) {
+    switch (run_command(command)) {
+    case command_done:
+        return true;
+    case command_timed_out:
+        printf("flash %s %s: no answer within %u s, ended\n", verb, key, command_limit_seconds);
+        return false;
+    case command_not_run:
+        break;
+    }
+    return false;
+}
+
 // Runs the flash tool for KEY and leaves the first line of its output in line.
 bool read_value_line(const char *key, char (&line)[line_size]) {
-    memset(line, 0, sizeof line);
-    int n = snprintf(line, sizeof line, flash_get_pattern, key, flash_output_path);
-    if (n < 0 || n >= line_size) {
+    char command[command_size] = {};
+    int n = snprintf(command, sizeof command, flash_get_pattern, key, flash_output_path);
+    if (n < 0 || n >= command_size) {
         printf("flash get %s refused: command too long\n", key);
         return false;
     }
-    if (!fresh_output_file())
-        return false;
-    // A shell that could not be started, or whose end could not be collected, gave no value.
-    FILE *f = system(line) == -1 ? nullptr : fopen(flash_output_path, "r");
+    memset(line, 0, sizeof line);
+    output_in_use = 1;
+    FILE *f = fresh_output_file() && run_flash("get", key, command) ? fopen(flash_output_path, "r")
+                                                                    : nullptr;
     char *got = f ? fgets(line, sizeof line, f) : nullptr;
     if (f)
         fclose(f);
     // Values include pre-shared keys: none stays in /tmp.
     unlink(flash_output_path);
+    output_in_use = 0;
     return got != nullptr;
 }
 
 // Runs a write formatted into command as n characters.
 bool run_set(const char *key, const char *command, int n) {
     // Never truncate: a shortened value would be a different value, or a broken command.
-    if (n < 0 || n >= line_size) {
+    if (n < 0 || n >= command_size) {
         printf("flash set %s refused: command too long\n", key);
         return false;
     }
-    (void)system(command);
-    return true;
+    return run_flash("set", key, command);
 }
 
 constexpr bool is_control(char c) {
@@ -159,18 +175,23 @@ int get_flash_char_value(const char *key, char *dest) {
 }
 
 bool flash_set_number(const char *key, int value) {
-    char command[line_size] = {};
+    char command[command_size] = {};
     return run_set(key, command,
                    snprintf(command, sizeof command, flash_set_number_pattern, key, value));
 }
 
 bool flash_set_word(const char *key, const char *word) {
-    char command[line_size] = {};
+    char command[command_size] = {};
     return run_set(key, command,
                    snprintf(command, sizeof command, flash_set_text_pattern, key, word));
 }
 
 bool flash_set_text(const char *key, const char *value) {
+    // Longer than any setting the tool prints: not a value it gave, whatever the key.
+    if (strlen(value) > longest_value) {
+        printf("flash set %s refused: value too long\n", key);
+        return false;
+    }
     // The value goes into a shell command line: nothing the store returns may run.
     if (!is_shell_word(value)) {
         printf("flash set %s refused: value is not one plain shell word\n", key);

@@ -6,14 +6,18 @@
 
 // Reads KEY as a number. 1 and the value in *dest, or 0 with *dest untouched.
 int get_flash_int_value(const char *key, int *dest);
-// Reads KEY as text into a cleared 100-byte dest: the tool's text after "=", quotes and
-// line end included. 1 on success, 0 with dest untouched.
+// Reads KEY as text into a cleared dest of line_size bytes: the tool's text after "=",
+// quotes and line end included. 1 on success, 0 with dest untouched.
 int get_flash_char_value(const char *key, char *dest);
+
+// Every read and write runs the tool with a time limit: one that ran past it prints a line
+// naming the key, and counts as a read with no value or a write that failed.
 
 // Writes "flash set KEY VALUE" with a number. False if the command would not fit.
 bool flash_set_number(const char *key, int value);
 // Writes "flash set KEY VALUE" with a text value read from the store, which must be one
-// safe shell word (see is_shell_word). A refused write prints a line naming the key.
+// safe shell word (see is_shell_word) no longer than the longest legal setting. A refused
+// write prints a line naming the key.
 bool flash_set_text(const char *key, const char *value);
 // Writes a fixed text of our own, one that is known to be a safe word.
 bool flash_set_word(const char *key, const char *word);

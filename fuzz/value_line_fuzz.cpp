@@ -1,4 +1,6 @@
-// A value line as the bridge reads it: at most 99 characters of the tool's first line.
+// A value line as the bridge reads it: at most line_size - 1 characters of the tool's first
+// line.
+#include "platform.h"
 #include "store_bridge.h"
 
 #include <climits>
@@ -7,8 +9,8 @@
 #include <cstring>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
-    char line[100] = {};
-    memcpy(line, data, size < 99 ? size : 99);
+    char line[line_size] = {};
+    memcpy(line, data, size < line_size - 1 ? size : line_size - 1);
     const char *value = flash_value(line);
     if (!value) {
         if (strchr(line, '='))

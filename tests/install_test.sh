@@ -129,7 +129,18 @@ trap 'for p in "$run"/*.supervisor.pid; do [ -s "$p" ] && kill -9 -"$(cat "$p")"
 
 # boot OUTPUT ACTION: runs the staged boot script in the device, its output to OUTPUT;
 # a script that does not return (a daemon left in the foreground) fails.
-boot() { timeout 30 sim/device -p -s /bin/busybox "$dev" "$root/$script" "$2" >>"$work/$1" 2>&1; }
+run_script() { timeout 30 sim/device -p -s /bin/busybox "$dev" "$root/$script" "$1" 2>&1; }
+boot() { run_script "$2" >>"$work/$1"; }
+# boot_piped OUTPUT ACTION: the same through a pipe, as out=$(routerd start) reads it: true
+# once the reader has seen the end of the output and the action exited 0.
+boot_piped() {
+	{
+		run_script "$2"
+		echo "exit $?"
+	} | cat >"$work/$1" &
+	reader=$! mine="$mine $!"
+	wait_until 10 dead "$reader" && grep -qx 'exit 0' "$work/$1"
+}
 pid_of() { cat "$run/$1.pid" 2>/dev/null; }
 # live PID: true while PID runs (a zombie does not).
 live() { awk '/^State:/ { exit $2 == "Z" }' "/proc/$1/status" 2>/dev/null; }
@@ -171,12 +182,30 @@ check "status calls both stopped when the pid files name another program" not_ru
 check "stop exits 0 with them" boot stop0.out stop
 check "and leaves that process alone" live "$other"
 
+# A /var/run that cannot hold the pid files fails start before anything starts.
+supervisors() {
+	for f in /proc/[0-9]*/cmdline; do
+		case $(tr '\0' ' ' <"$f" 2>/dev/null) in *"$root/$script supervise "*) return 0 ;; esac
+	done
+	return 1
+}
+refused() {
+	! boot "$1" start && ! supervisors && ! in_log "flash get OP_MODE" &&
+		grep -qx "routerd: cannot write pid files in /var/run, nothing started" "$work/$1"
+}
+mount -o remount,bind,ro /var/run
+check "start on a read-only /var/run fails, names it and starts nothing" refused start-ro.out
+mount -o remount,bind,rw /var/run
+mount -t tmpfs -o size=8k full /var/run && dd if=/dev/zero of=/var/run/fill bs=1k 2>/dev/null
+check "so does start on a full one" refused start-full.out
+umount /var/run
+
 # Another listener holds port 10000, so linkstatd cannot start until it is gone.
 "$build/statsd/linkstatd" >"$work/blocker.out" 2>&1 &
 blocker=$! mine="$mine $!"
 check "another listener holds port 10000" wait_until 10 listening
 began=$(seconds)
-check "start exits 0" boot start.out start
+check "start exits 0 and returns though its output is a pipe" boot_piped start.out start
 check "start runs leverwatch in the background" wait_until 5 alive leverwatch
 check "leverwatch reads the mode through flash" wait_until 5 in_log "flash get OP_MODE"
 check "a linkstatd that cannot start is tried again after 2, 4 then 8 s" \
@@ -212,7 +241,7 @@ check "its supervisor logs how it ended and the wait, 2 s after a long run" \
 
 # Its logger dies: the supervisor's next line meets a log pipe nobody reads.
 logger_pid=$(cat "$dev/logger-linkstatd.pid")
-kill "$logger_pid"
+kill -9 "$logger_pid"
 wait_until 5 dead "$logger_pid"
 stats=$(pid_of linkstatd)
 kill -9 "$stats"
@@ -231,6 +260,33 @@ check "status names a daemon without its supervisor" \
 check "start exits 0 then" boot start3.out start
 check "so the old leverwatch ends" wait_until 5 dead "$lever"
 check "and one new leverwatch runs" wait_until 5 alive leverwatch
+
+# A stop while leverwatch writes a mode change (to AP; the store stalls at its second
+# write): leverwatch finishes the change, says so and does not restart the device.
+sets() { grep -c '^flash set ' "$dev/calls.log"; }
+more_sets() { [ "$(sets)" -gt "$1" ]; }
+reads() { grep -c '^flash get ' "$dev/calls.log"; }
+more_reads() { [ "$(reads)" -gt "$1" ]; }
+set_count=$(sets) reboot_count=$(grep -c '^reboot$' "$dev/calls.log")
+echo "set $((set_count + 2))" >"$dev/hold"
+printf '1\n' >"$dev/proc/slide_sw.new" && mv "$dev/proc/slide_sw.new" "$dev/proc/slide_sw"
+check "the store stalls in the change" wait_until 15 test -s "$dev/held"
+lever=$(pid_of leverwatch) supervisor=$(cat "$run/leverwatch.supervisor.pid")
+boot stop3.out stop &
+stopper=$! mine="$mine $!"
+check "stop's TERM ends the supervisor" wait_until 10 dead "$supervisor"
+check "while leverwatch goes on with the change" live "$lever"
+rm -f "$dev/hold"
+check "stop returns once leverwatch has written the change" wait_until 30 dead "$stopper"
+check "which leverwatch says in the log" grep -qx \
+	"leverwatch: mode change written; the restart is left to whoever stopped leverwatch" "$dev/syslog"
+check "every write of the change is issued, and no reboot" \
+	test "$(sets) $(grep -c '^reboot$' "$dev/calls.log")" = "$((set_count + 5)) $reboot_count"
+read_count=$(reads) set_count=$(sets)
+check "restart exits 0 and returns though its output is a pipe" boot_piped restart.out restart
+check "the new leverwatch reads the mode" wait_until 10 more_reads "$read_count"
+settled() { ! wait_until 4 more_sets "$set_count"; }
+check "and finds it written: it moves nothing" settled
 
 # Stop, with linkstatd between restarts: nothing of either is left to come back.
 groups="$(cat "$run/leverwatch.supervisor.pid") $(cat "$run/linkstatd.supervisor.pid")"

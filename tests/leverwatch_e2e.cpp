@@ -3,9 +3,15 @@
 #include "device.h"
 
 #include <algorithm>
+#include <csignal>
+#include <cstdlib>
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <string>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 #include <utility>
 #include <vector>
 
@@ -18,6 +24,8 @@ namespace {
 constexpr int change_ms = 30000;
 // How long a poll-free stretch is watched: more than two poll periods.
 constexpr int quiet_ms = 5000;
+// A store that never answers is given up on after 30 s.
+constexpr int hang_ms = 30000 + change_ms;
 
 const Lines ap_writes = {"flash set OP_MODE 1", "flash set DHCP 0", "flash set WLAN0_MODE 0",
                          "flash set REPEATER_ENABLED1 0", "flash set WLAN0_VAP4_WLAN_DISABLED 1"};
@@ -101,7 +109,7 @@ const Lines entering_wisp_calls = {"flash get WLAN0_SSID",
                                    "flash set WLAN0_WSC_AUTH 32",
                                    "flash set WLAN0_WSC_ENC 8"};
 
-Lines operator+(Lines a, const Lines &b) {
+template <class T> std::vector<T> operator+(std::vector<T> a, const std::vector<T> &b) {
     a.insert(a.end(), b.begin(), b.end());
     return a;
 }
@@ -137,6 +145,76 @@ bool exists(const std::string &path) {
     return lstat(path.c_str(), &st) == 0;
 }
 
+// What flash get prints for KEY.
+std::string value_line(const std::string &key, const std::string &value) {
+    std::string line = key;
+    return line.append("=").append(value).append("\n");
+}
+
+// Whether pid has ended: no such process, or one that waits to be reaped.
+bool ended(pid_t pid) {
+    std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
+    size_t at = stat.rfind(") ");
+    return at == std::string::npos || stat[at + 2] == 'Z';
+}
+
+// A network as one profile holds it: SSID, security code and pre-shared key, as printed.
+struct Network {
+    std::string ssid, encrypt, psk;
+};
+// Its keys in the profile of PREFIX: "WLAN0_" root, "WLAN0_VAP4_" repeater, "WLAN0_VAP2_"
+// stash.
+Seeds profile(const std::string &prefix, const Network &n) {
+    return {{prefix + "SSID", n.ssid},
+            {prefix + "ENCRYPT", n.encrypt},
+            {prefix + "PSK_FORMAT", "0"},
+            {prefix + "WPA_PSK", n.psk}};
+}
+const Seeds wsc_set_up = {{"WLAN0_WSC_DISABLE", "0"}, {"WLAN0_WSC_CONFIGURED", "1"}};
+Seeds router_with(const Network &home, const Network &upstream) {
+    return Seeds{{"OP_MODE", "0"}} + wsc_set_up + profile("WLAN0_", home) +
+           profile("WLAN0_VAP2_", upstream);
+}
+Seeds wisp_with(const Network &home, const Network &upstream) {
+    return Seeds{{"OP_MODE", "2"}} + wsc_set_up + profile("WLAN0_", upstream) +
+           profile("WLAN0_VAP4_", home);
+}
+const Network wpa2_home{"\"Home\"", "4", "\"home-key\""};
+const Network wpa_upstream{"\"Upstream\"", "2", "\"uplink-key\""};
+
+// As the tool prints a text setting: in double quotes, with \\ " $ and backquote escaped.
+std::string printed_text(const std::string &raw) {
+    std::string out = "\"";
+    for (char c : raw)
+        out.append(std::string("\\\"$`").find(c) != std::string::npos ? "\\" : "").push_back(c);
+    return out + "\"";
+}
+// n characters that the tool prints escaped, one of each in turn from the from-th.
+std::string all_escaped(size_t n, size_t from) {
+    std::string raw;
+    for (size_t i = 0; i < n; ++i)
+        raw.push_back("\\\"$`"[(from + i) % 4]);
+    return raw;
+}
+
+constexpr char stop_line[] =
+    "mode change written; the restart is left to whoever stopped leverwatch\n";
+
+// Feeds one reading to the controller's next open of the switch file, a FIFO, and waits
+// until it has closed it again: each reading is read exactly once, in order.
+bool feed(const std::string &fifo, const std::string &text) {
+    int fd = -1;
+    if (!wait_for([&] { return (fd = open(fifo.c_str(), O_WRONLY | O_NONBLOCK)) >= 0; }, change_ms))
+        return false;
+    bool ok = write(fd, text.data(), text.size()) == static_cast<ssize_t>(text.size());
+    pollfd reader_gone{fd, POLLOUT, 0};
+    ok = ok &&
+         wait_for([&] { return poll(&reader_gone, 1, 0) == 1 && reader_gone.revents & POLLERR; },
+                  change_ms);
+    close(fd);
+    return ok;
+}
+
 size_t count_of(const std::string &text, const std::string &what) {
     size_t n = 0;
     for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
@@ -149,22 +227,46 @@ class Leverwatch : public testing::Test {
     Device dev;
 
     void boot(const Seeds &store, const char *switch_text, bool boot_loop = false) {
-        for (const auto &[key, value] : store) {
-            std::string line = key;
-            dev.seed(key, line.append("=").append(value).append("\n"));
-        }
+        for (const auto &[key, value] : store)
+            dev.seed(key, value_line(key, value));
         if (switch_text)
             dev.write_proc("slide_sw", switch_text);
         dev.start(program_under_test("LEVERWATCH_BIN", LEVERWATCH_BUILT), boot_loop);
     }
-    bool called(const std::string &line) const {
-        for (const auto &c : dev.calls())
-            if (c == line)
-                return true;
-        return false;
+    bool called(const std::string &line, size_t times = 1) const {
+        const Lines calls = dev.calls();
+        return static_cast<size_t>(std::count(calls.begin(), calls.end(), line)) >= times;
     }
-    void wait_for_reboot() {
-        ASSERT_TRUE(wait_for([&] { return called("reboot"); }, change_ms)) << dev.out();
+    size_t sets() const {
+        size_t n = 0;
+        for (const auto &c : dev.calls())
+            n += c.rfind("flash set ", 0) == 0;
+        return n;
+    }
+    // Stalls the store at a call ("set 13", the 13th set) until release(); held() waits for
+    // it and gives the stalled command's pid.
+    void hold(const std::string &call) const { write_file(dev.dir + "/hold", call); }
+    void release() const { unlink((dev.dir + "/hold").c_str()); }
+    pid_t held() const {
+        pid_t pid = 0;
+        EXPECT_TRUE(wait_for([&] { return (pid = atoi(read_file(dev.dir + "/held").c_str())) > 0; },
+                             change_ms));
+        return pid;
+    }
+    void expect_profile(const std::string &prefix, const Network &n) const {
+        for (const auto &[key, value] : profile(prefix, n))
+            EXPECT_EQ(dev.store(key), value_line(key, value));
+    }
+    // Waits for the restart and for the restarted controller to have read OP_MODE and settled.
+    void wait_for_boot(size_t reboots) {
+        ASSERT_TRUE(wait_for(
+            [&] { return called("reboot", reboots) && dev.calls().back() == "flash get OP_MODE"; },
+            change_ms))
+            << testing::PrintToString(dev.calls());
+        expect_quiet();
+    }
+    void wait_for_reboot(int timeout_ms = change_ms) {
+        ASSERT_TRUE(wait_for([&] { return called("reboot"); }, timeout_ms)) << dev.out();
     }
     bool printed(const std::string &text, size_t times = 1) const {
         return count_of(dev.out(), text) >= times;
@@ -361,12 +463,12 @@ TEST_F(Leverwatch, HostileSsidAndKeyAreRefusedAndNothingFromTheStoreRuns) {
     EXPECT_TRUE(printed("Slide Switch change to AP mode,The Data is 1\n\n"));
 }
 
-TEST_F(Leverwatch, AValueTooLongForTheCommandLineIsRefusedNotCut) {
-    // With the 75 characters of this value neither write fits 99 characters.
-    boot(with(in_router, "WLAN0_SSID", "\"" + std::string(72, 'n') + "\""), "2\n");
+TEST_F(Leverwatch, AValueLongerThanAnyLegalSettingIsRefusedNotCut) {
+    // 130 characters with the line end, one more than an escaped 63-character passphrase.
+    boot(with(in_router, "WLAN0_SSID", "\"" + std::string(127, 'n') + "\""), "2\n");
     wait_for_reboot();
-    EXPECT_TRUE(printed("flash set WLAN0_VAP4_SSID refused: command too long\n"));
-    EXPECT_TRUE(printed("flash set REPEATER_SSID1 refused: command too long\n"));
+    EXPECT_TRUE(printed("flash set WLAN0_VAP4_SSID refused: value too long\n"));
+    EXPECT_TRUE(printed("flash set REPEATER_SSID1 refused: value too long\n"));
     EXPECT_TRUE(printed("slide switch  mode, but set wlan ssid fail!\n"));
     EXPECT_FALSE(dev.has_key("WLAN0_VAP4_SSID"));
 }
@@ -381,5 +483,170 @@ TEST_F(Leverwatch, AFailedReadWritesNothingForItsRowAndTheTransferReportsIt) {
     EXPECT_EQ(dev.out(), "slide switch mode, but restore_wisp_primary_wireless_info  fail!\n"
                          "Slide Switch change to AP mode,The Data is 1\n\n");
 }
+
+TEST_F(Leverwatch, ASwitchCaughtMidSlideIsConfirmedASecondLaterAndGivesOneChangeOnly) {
+    const std::string fifo = dev.dir + "/proc/slide_sw";
+    ASSERT_EQ(mkfifo(fifo.c_str(), 0644), 0);
+    boot({{"OP_MODE", "1"}}, nullptr);
+    // From AP to Router through WISP: 2, then 3 at the second look; 3 and 3 at the next poll.
+    for (const char *reading : {"2\n", "3\n", "3\n", "3\n"})
+        ASSERT_TRUE(feed(fifo, reading)) << reading;
+    wait_for_reboot();
+    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"} + router_writes + Lines{"reboot"});
+    EXPECT_EQ(dev.out(), "Slide Swith change to Router Mode,The Data is 3\n\n");
+}
+
+TEST_F(Leverwatch, TheLongestValuesEscapedThroughoutGoThroughAWispRoundTripUnchanged) {
+    // A 32-byte SSID and a 63-character passphrase; the upstream's key is 64 hex digits.
+    const Network home{printed_text(all_escaped(32, 0)), "4", printed_text(all_escaped(63, 1))};
+    const Network upstream{printed_text(all_escaped(32, 2)), "2",
+                           printed_text(std::string(32, 'a') + std::string(32, '9'))};
+    boot(router_with(home, upstream), "2\n", true);
+    wait_for_boot(1);
+    expect_profile("WLAN0_VAP4_", home);
+    expect_profile("WLAN0_", upstream);
+    dev.write_proc("slide_sw", "3\n");
+    wait_for_boot(2);
+    expect_profile("WLAN0_", home);
+    expect_profile("WLAN0_VAP2_", upstream);
+    EXPECT_FALSE(printed("refused")) << dev.out();
+}
+
+TEST_F(Leverwatch, ASecondControllerExitsWithItsLineAndTheFirstsChangeIsExact) {
+    hold("set 2");
+    boot({{"OP_MODE", "1"}}, "3\n");
+    held();
+    Device second("second");
+    second.dir = dev.dir;
+    second.start(program_under_test("LEVERWATCH_BIN", LEVERWATCH_BUILT));
+    int status = second.wait_exit(change_ms);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
+    release();
+    wait_for_reboot();
+    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"} + router_writes + Lines{"reboot"});
+    EXPECT_EQ(dev.out(), "leverwatch already running on this device (it holds "
+                         "/tmp/leverwatch.lock), exiting\n"
+                         "Slide Swith change to Router Mode,The Data is 3\n\n");
+}
+
+TEST_F(Leverwatch, AControllerKilledOutrightLeavesNoLockInACommandItStarted) {
+    hold("get 1");
+    boot({{"OP_MODE", "1"}}, "1\n");
+    pid_t hung = held();
+    kill(dev.pid, SIGKILL);
+    dev.wait_exit(change_ms);
+    // The stalled flash runs on, and the next controller still starts.
+    boot({}, nullptr);
+    ASSERT_TRUE(wait_for([&] { return called("flash get OP_MODE", 2); }, change_ms));
+    expect_quiet();
+    EXPECT_FALSE(ended(hung));
+    EXPECT_EQ(dev.out(), "");
+    release();
+}
+
+TEST_F(Leverwatch, AHungOpModeReadIsEndedAfter30sWithItsLineAndTheWaitGoesOn) {
+    hold("get 1");
+    boot({{"OP_MODE", "1"}}, "1\n");
+    pid_t hung = held();
+    ASSERT_TRUE(wait_for([&] { return called("flash get OP_MODE", 2); }, hang_ms));
+    expect_quiet();
+    EXPECT_EQ(dev.out(), "flash get OP_MODE: no answer within 30 s, ended\n"
+                         "OP_MODE unreadable, switch ignored until it is read\n");
+    EXPECT_TRUE(ended(hung));
+}
+
+TEST_F(Leverwatch, AHungWriteIsEndedAfter30sTheTransferReportsItAndTheChangeGoesOn) {
+    hold("set 1");
+    boot(in_wisp, "1\n");
+    wait_for_reboot(hang_ms);
+    EXPECT_EQ(dev.calls(),
+              Lines{"flash get OP_MODE"} + leaving_wisp_calls + ap_writes + Lines{"reboot"});
+    EXPECT_EQ(dev.out(), "flash set WLAN0_VAP2_SSID: no answer within 30 s, ended\n"
+                         "slide switch mode, but restore_wisp_primary_wireless_info  fail!\n"
+                         "Slide Switch change to AP mode,The Data is 1\n\n");
+    EXPECT_FALSE(dev.has_key("WLAN0_VAP2_SSID"));
+}
+
+TEST_F(Leverwatch, ARebootThatReturnsIsRunAgainAMinuteLaterWithOneLine) {
+    boot({{"OP_MODE", "1"}}, "3\n");
+    ASSERT_TRUE(wait_for([&] { return called("reboot", 2); }, 60000 + 2 * change_ms));
+    EXPECT_EQ(dev.out(), "Slide Swith change to Router Mode,The Data is 3\n\n"
+                         "no restart 60 s after reboot; running it again every 60 s\n");
+}
+
+class StopsOutsideAChange : public Leverwatch, public testing::WithParamInterface<bool> {};
+
+// As routerd stops it: TERM to its process group.
+TEST_P(StopsOutsideAChange, EndItAtOnceByTheSignalWithTheReadInFlightAndItsFile) {
+    const bool reading = GetParam();
+    const std::string output = dev.dir + "/tmp/leverwatch_tmp.txt";
+    dev.launcher = "setsid";
+    if (reading)
+        hold("get 1");
+    boot({{"OP_MODE", "1"}}, "1\n");
+    pid_t reader = reading ? held() : 0;
+    // Settled: the read has ended and its file is gone.
+    ASSERT_TRUE(reading ||
+                wait_for([&] { return called("flash get OP_MODE") && !exists(output); }));
+    ASSERT_EQ(kill(-dev.pid, SIGTERM), 0);
+    int status = dev.wait_exit(quiet_ms);
+    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
+    EXPECT_FALSE(exists(output)) << "a value stayed in /tmp";
+    EXPECT_TRUE(!reading || wait_for([&] { return ended(reader); })) << "the read ran on";
+    release();
+}
+
+INSTANTIATE_TEST_SUITE_P(Leverwatch, StopsOutsideAChange, testing::Values(false, true),
+                         [](const auto &info) { return info.param ? "DuringARead" : "Settled"; });
+
+struct StopPoint {
+    const char *name;
+    bool entering; // Router to WISP, else WISP to AP
+    int set;       // the set of the change being written when the stop comes
+};
+void PrintTo(const StopPoint &p, std::ostream *os) {
+    *os << p.name;
+}
+class StoppedChanges : public Leverwatch, public testing::WithParamInterface<StopPoint> {};
+
+// WPA2 home, WPA upstream: entering WISP writes 28 sets, leaving 20. Stopped anywhere from
+// the first write of the restore (12) or of the copy back (5) to OP_MODE (22, 16), a rerun
+// of the change would copy a half-moved profile over the only whole one.
+TEST_P(StoppedChanges, FinishTheChangeWithoutRestartAndLeaveBothNetworksWholeAfterAStart) {
+    const auto &p = GetParam();
+    dev.launcher = "setsid";
+    hold("set " + std::to_string(p.set));
+    boot(p.entering ? router_with(wpa2_home, wpa_upstream) : wisp_with(wpa2_home, wpa_upstream),
+         p.entering ? "2\n" : "1\n");
+    pid_t writer = held();
+    ASSERT_EQ(kill(-dev.pid, SIGTERM), 0);
+    release();
+    int status = dev.wait_exit(change_ms);
+    ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status << dev.out();
+    EXPECT_TRUE(ended(writer));
+    EXPECT_EQ(sets(), p.entering ? 28U : 20U);
+    EXPECT_FALSE(called("reboot"));
+    EXPECT_EQ(dev.out(), (p.entering ? "Slide Swith change to WISP Mode,The Data is 2\n\n"
+                                     : "Slide Switch change to AP mode,The Data is 1\n\n") +
+                             std::string(stop_line));
+
+    // Started again it finds the new mode written, settles and moves nothing.
+    size_t calls = dev.calls().size();
+    boot({}, nullptr);
+    ASSERT_TRUE(wait_for([&] { return dev.calls().size() > calls; }, change_ms));
+    expect_quiet();
+    EXPECT_EQ(dev.calls().size(), calls + 1);
+    expect_profile(p.entering ? "WLAN0_VAP4_" : "WLAN0_", wpa2_home);
+    expect_profile(p.entering ? "WLAN0_" : "WLAN0_VAP2_", wpa_upstream);
+}
+
+INSTANTIATE_TEST_SUITE_P(Leverwatch, StoppedChanges,
+                         testing::Values(StopPoint{"EnteringAtTheFirstRestoreWrite", true, 13},
+                                         StopPoint{"EnteringMidRestore", true, 17},
+                                         StopPoint{"EnteringAtOpMode", true, 22},
+                                         StopPoint{"LeavingAtTheFirstCopyBack", false, 6},
+                                         StopPoint{"LeavingMidCopyBack", false, 11},
+                                         StopPoint{"LeavingAtOpMode", false, 16}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 } // namespace

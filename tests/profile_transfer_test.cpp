@@ -1,6 +1,7 @@
 // The store bridge's reads and writes and the profile transfers, run inside a simulated
 // device (sim/device) so they use the real flash stand-in, shell and /tmp path.
 #include "device.h"
+#include "platform.h"
 #include "profile_transfer.h"
 #include "store_bridge.h"
 
@@ -74,7 +75,7 @@ TEST_F(InDevice, TheOutputFileIsMadePrivateAfreshAndAPlantedLinkIsNotFollowed) {
 
 TEST_F(InDevice, TextReadKeepsQuotesAndLineEnd) {
     seed({{"WLAN0_SSID", "\"Home Net\""}});
-    char v[100] = {};
+    char v[line_size] = {};
     EXPECT_EQ(get_flash_char_value("WLAN0_SSID", v), 1);
     EXPECT_STREQ(v, "\"Home Net\"\n");
 }
@@ -84,7 +85,7 @@ TEST_F(InDevice, ReadsThatFindNoValueLeaveTheDestinationAlone) {
     write_file(dev + "/store/EMPTY", "");
     for (const char *key : {"NO_EQUALS", "EMPTY", "UNKNOWN_KEY"}) {
         int n = 7;
-        char t[100] = "kept";
+        char t[line_size] = "kept";
         EXPECT_EQ(get_flash_int_value(key, &n), 0) << key;
         EXPECT_EQ(get_flash_char_value(key, t), 0) << key;
         EXPECT_EQ(n, 7) << key;
@@ -92,16 +93,16 @@ TEST_F(InDevice, ReadsThatFindNoValueLeaveTheDestinationAlone) {
     }
 }
 
-TEST_F(InDevice, OnlyTheFirstLineIsReadAndLongLinesAreCutAt99) {
+TEST_F(InDevice, OnlyTheFirstLineIsReadAndLongLinesAreCutToTheLineBuffer) {
     write_file(dev + "/store/TWO", "TWO=1\nTWO=2\n");
     int n = 0;
     EXPECT_EQ(get_flash_int_value("TWO", &n), 1);
     EXPECT_EQ(n, 1);
-    std::string longer = "LONG=\"" + std::string(120, 'x') + "\"\n";
+    std::string longer = "LONG=\"" + std::string(200, 'x') + "\"\n";
     write_file(dev + "/store/LONG", longer);
-    char t[100] = {};
+    char t[line_size] = {};
     EXPECT_EQ(get_flash_char_value("LONG", t), 1);
-    EXPECT_EQ(std::string(t), longer.substr(5, 99 - 5));
+    EXPECT_EQ(std::string(t), longer.substr(5, line_size - 1 - 5));
 }
 
 struct TransferCase {
@@ -293,11 +294,11 @@ const TransferCase transfer_cases[] = {
      {"WLAN0_VAP4_ENCRYPT 2", "WLAN0_VAP4_WPA_CIPHER_SUITE 1", "WLAN0_VAP4_WPA2_CIPHER_SUITE 0",
       "WLAN0_VAP4_WPA_AUTH 2", "WLAN0_VAP4_PSK_FORMAT 0", "WLAN0_VAP4_WSC_AUTH 2",
       "WLAN0_VAP4_WSC_ENC 4"}},
-    {"AnSsidTooLongForTheCommandIsRefusedNotCut",
+    {"AnSsidLongerThanAnyLegalValueIsRefusedNotCut",
      ssid,
      entering_wisp,
      0,
-     {{"WLAN0_SSID", "\"" + std::string(80, 'n') + "\""}},
+     {{"WLAN0_SSID", "\"" + std::string(longest_value - 2, 'n') + "\""}},
      {}},
     {"AnUnknownDirectionDoesNothing", security, 2, 0, {{"WLAN0_VAP4_ENCRYPT", "0"}}, {}},
 };
@@ -352,7 +353,7 @@ TEST_F(InDevice, SafeValuesReachTheToolAsTheShellReadsThemAndReadBackUnchanged) 
         write_file(dev + "/calls.log", "");
         // Written once as the tool printed it, then once more as the stand-in printed it back.
         EXPECT_TRUE(flash_set_text("WLAN0_SSID", c.printed)) << c.printed;
-        char back[100] = {};
+        char back[line_size] = {};
         EXPECT_EQ(get_flash_char_value("WLAN0_SSID", back), 1);
         EXPECT_TRUE(flash_set_text("WLAN0_VAP4_SSID", back)) << back;
         EXPECT_EQ(sets(), (Lines{std::string("WLAN0_SSID ") + c.value,

@@ -1,0 +1,26 @@
+// How leverwatch takes signals. TERM, INT and HUP stop it at once, with the command in
+// flight and the flash output file of a read in flight, except while a mode change is
+// being written: a change stopped halfway would leave the profiles half moved and run
+// again from the start, copying the half-moved profile over the only intact copy.
+#pragma once
+
+#include <csignal>
+
+// The signals that stop the controller.
+constexpr int stop_signals[] = {SIGTERM, SIGINT, SIGHUP};
+
+// Set while the flash output file holds a value being read: a stop removes it.
+extern volatile sig_atomic_t output_in_use;
+
+// Sets sig's handler (or SIG_DFL, SIG_IGN), run with every stop signal blocked.
+void set_action(int sig, void (*handler)(int));
+// Sets handler for each stop signal but those the launcher passed ignored, which stay
+// ignored as they did before: a shell starts its background commands with INT ignored.
+void set_stop_actions(void (*handler)(int));
+// Installs the handlers; resets SIGCHLD and SIGPIPE, whatever the launcher passed on.
+void install_signal_handlers();
+// From the start of a mode change until it is written, stops are only noted.
+void hold_stops(bool hold);
+// A stop noted during the change ends the controller now, by that signal, after a line
+// saying the change is written: it does not restart the device.
+void stop_if_held();
