@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -173,8 +174,23 @@ bool read_op_mode() {
 
 // Two controllers would share the flash output file and corrupt each other's reads. The
 // lock goes with the process, and is not passed on to the commands it starts.
+// The lock file, ours alone. Whatever else stands at the path is removed and the file made
+// afresh: a link, a FIFO (opened without waiting for a writer), or a file of another user,
+// who could hold it locked for ever and keep the controller out.
+int open_lock() {
+    constexpr int flags = O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+    int fd = open(lock_path, flags | O_NONBLOCK, 0600);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid())
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    unlink(lock_path);
+    return open(lock_path, flags | O_EXCL, 0600);
+}
+
 bool only_controller() {
-    int fd = open(lock_path, O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW, 0600);
+    int fd = open_lock();
     if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0)
         return true;
     if (fd >= 0 && errno == EWOULDBLOCK)

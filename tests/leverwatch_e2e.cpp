@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <string>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -527,6 +528,18 @@ TEST_F(Leverwatch, ASecondControllerExitsWithItsLineAndTheFirstsChangeIsExact) {
     EXPECT_EQ(dev.out(), "leverwatch already running on this device (it holds "
                          "/tmp/leverwatch.lock), exiting\n"
                          "Slide Swith change to Router Mode,The Data is 3\n\n");
+}
+
+TEST_F(Leverwatch, ALockFileOfAnotherUserHeldLockedDoesNotKeepTheControllerOut) {
+    const std::string planted = dev.dir + "/tmp/leverwatch.lock";
+    int fd = open(planted.c_str(), O_RDONLY | O_CREAT, 0644);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+    ASSERT_EQ(flock(fd, LOCK_EX), 0);
+    boot({{"OP_MODE", "1"}}, "3\n");
+    wait_for_reboot();
+    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"} + router_writes + Lines{"reboot"});
+    close(fd);
 }
 
 TEST_F(Leverwatch, AControllerKilledOutrightLeavesNoLockInACommandItStarted) {
