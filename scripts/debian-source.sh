@@ -1,3 +1,4 @@
+# shellcheck shell=sh disable=SC2034 # sets src and version for the script that sources it
 # Sourced by the scripts that build from Debian's source packages (scripts/build-musl,
 # sim/vrouter/build), after scripts/deps.sh and from the top of the tree. The source is
 # fetched through an apt configuration of our own under build/apt (its own sources list,
