@@ -14,19 +14,8 @@ cd "$(dirname "$0")/.." || exit 1
 linkstat=$(readlink -f "${1:-build/host}")/tools/linkstat
 run=sim/vrouter/run
 dir=$PWD/build/vrouter/tests/router
-failures=0
 trap '$run cut "$dir"' EXIT
-
-check() {
-	what=$1
-	shift
-	if "$@"; then
-		echo "ok - $what"
-	else
-		echo "not ok - $what"
-		failures=$((failures + 1))
-	fi
-}
+. tests/checks.sh
 
 # wait_until SECONDS COMMAND...: runs COMMAND until it succeeds, for at most SECONDS.
 wait_until() {
