@@ -24,5 +24,9 @@ need_packages() {
 BUILD_PACKAGES="cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev util-linux mount iproute2 strace nftables"
 DEVICE_PACKAGES="g++-mips-linux-gnu qemu-user-static busybox"
 CHECK_PACKAGES="clang clang-format libclang-rt-14-dev"
-# scripts/build-musl: dpkg-source unpacks the C library's Debian source package.
-MUSL_PACKAGES="dpkg-dev g++-mips-linux-gnu make"
+# scripts/debian-source.sh: dpkg-source unpacks a Debian source package.
+SOURCE_PACKAGES="dpkg-dev"
+# scripts/build-musl: the C library of the static device build.
+MUSL_PACKAGES="g++-mips-linux-gnu make"
+# sim/vrouter/build and run: the kernel and its build tools, the emulator and the disk.
+VROUTER_PACKAGES="linux-source-6.1 gcc-mips-linux-gnu gcc make bc bison flex xz-utils qemu-system-mips e2fsprogs util-linux coreutils"

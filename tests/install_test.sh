@@ -26,18 +26,7 @@ root=$work/root
 dev=$work/device
 run=$work/run
 script=etc/init.d/routerd
-failures=0
-
-check() {
-	what=$1
-	shift
-	if "$@"; then
-		echo "ok - $what"
-	else
-		echo "not ok - $what"
-		failures=$((failures + 1))
-	fi
-}
+. tests/checks.sh
 
 # wait_until SECONDS COMMAND...: polls COMMAND every 100 ms until it succeeds.
 wait_until() {
