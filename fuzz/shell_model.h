@@ -30,6 +30,14 @@ inline reading brace_reading(const std::vector<shell_char> &w) {
     for (size_t open = 0; open < w.size(); ++open) {
         if (!w[open].bare || w[open].c != '{')
             continue;
+        // bash leaves alone a "{}" at the start of a word or after an escaped blank, as in
+        // find's "-exec cmd {} ;".
+        bool word_start =
+            w[open].follows &&
+            (open == 0 || (!w[open - 1].bare && (w[open - 1].c == ' ' || w[open - 1].c == '\t')));
+        if (word_start && open + 1 < w.size() && w[open + 1].bare && w[open + 1].c == '}' &&
+            w[open + 1].follows)
+            continue;
         int level = 0;
         bool list = false;
         for (size_t i = open + 1; i < w.size(); ++i) {
