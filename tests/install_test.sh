@@ -174,7 +174,7 @@ check "and leaves that process alone" live "$other"
 # A /var/run that cannot hold the pid files fails start before anything starts.
 supervisors() {
 	for f in /proc/[0-9]*/cmdline; do
-		case $(tr '\0' ' ' <"$f" 2>/dev/null) in *"$root/$script supervise "*) return 0 ;; esac
+		case $(tr '\0' ' ' 2>/dev/null <"$f") in *"$root/$script supervise "*) return 0 ;; esac
 	done
 	return 1
 }
