@@ -5,9 +5,11 @@
 # lists and cache; the system's keyring, mirror and suites): the system's apt setup is
 # only read.
 
-# debian_source PACKAGE DIR: unpacks PACKAGE's source package into DIR/src, replacing
-# whatever was there; sets src to the unpacked tree and version to the package's version.
+# debian_source PACKAGE[=VERSION] DIR: unpacks PACKAGE's source package (of VERSION when
+# given) into DIR/src, replacing whatever was there; sets src to the unpacked tree and
+# version to the package's version.
 debian_source() {
+	name=${1%%=*}
 	# shellcheck disable=SC2086 # a list of package names
 	need_packages $SOURCE_PACKAGES
 	apt=$PWD/build/apt
@@ -29,8 +31,8 @@ CONF
 		echo "$1: some source indexes could not be fetched" >&2
 	rm -rf "$2/src" && mkdir -p "$2/src"
 	(cd "$2/src" && APT_CONFIG="$apt/apt.conf" apt-get source -qq "$1") >"$2/fetch.log" 2>&1 ||
-		{ cat "$2/fetch.log" >&2; echo "$1: apt-get source $1 failed" >&2; return 1; }
-	src=$(find "$2/src" -mindepth 1 -maxdepth 1 -type d -name "$1-*" | head -n 1)
+		{ cat "$2/fetch.log" >&2; echo "$name: apt-get source $1 failed" >&2; return 1; }
+	src=$(find "$2/src" -mindepth 1 -maxdepth 1 -type d -name "$name-*" | head -n 1)
 	[ -n "$src" ] || { echo "$1: no source tree in $2/src" >&2; return 1; }
-	version=$(sed -n 's/^Version: //p' "$2/src/$1"_*.dsc | head -n 1)
+	version=$(sed -n 's/^Version: //p' "$2/src/$name"_*.dsc | head -n 1)
 }
