@@ -100,7 +100,9 @@ Device::Device(const std::string &suffix) {
     for (char &c : name)
         if (c == '/')
             c = '_';
-    dir = std::string(DEVICES_DIR) + "/" + name;
+    // Runs of the suite side by side (other builds, another shell) keep apart.
+    const char *run = getenv("DEVICE_RUN");
+    dir = std::string(DEVICES_DIR) + "/" + (run && *run ? std::string(run) + "/" : "") + name;
     std::string rm = "rm -rf '" + dir + "'";
     EXPECT_EQ(system(rm.c_str()), 0);
     make_dirs(dir + "/proc");

@@ -20,6 +20,7 @@ bool wait_for(const std::function<bool()> &cond, int timeout_ms = 5000);
 //   DEVICE_SHELL     shell bound over /bin/sh inside the device
 //   DEVICE_ARCH      "mips" when the binaries are the device's, for target-specific figures
 //   DEVICE_LIBC      "musl" when the binaries carry musl rather than glibc
+//   DEVICE_RUN       a directory of its own for the devices of this run
 std::string program_under_test(const char *env_name, const char *built_path);
 bool device_arch_is(const char *arch);
 // The program's C library's text for err, as perror ends a message with it.
