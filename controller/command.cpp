@@ -40,7 +40,7 @@ bool ends_in_time(pid_t pid, const sigset_t &child) {
 
 } // namespace
 
-command_result run_command(const char *command) {
+command_result run_command(const char *command, int *status) {
     sigset_t child, stops, before;
     sigemptyset(&child);
     sigaddset(&child, SIGCHLD);
@@ -59,6 +59,7 @@ command_result run_command(const char *command) {
         _exit(127);
     }
     bool ended = false;
+    int code = 0;
     if (pid > 0) {
         // Also here, so the group exists whichever of the two runs first.
         setpgid(pid, pid);
@@ -70,12 +71,17 @@ command_result run_command(const char *command) {
         if (!ended)
             kill(-pid, SIGKILL);
         command_group = 0;
-        siginfo_t info;
+        siginfo_t info{};
         waitid(P_PID, pid, &info, WEXITED);
+        code = info.si_code == CLD_EXITED ? info.si_status : 128 + info.si_status;
     }
     // A SIGCHLD left pending is dropped once it is unblocked: its default is to be ignored.
     sigprocmask(SIG_SETMASK, &before, nullptr);
     if (pid < 0)
         return command_not_run;
-    return ended ? command_done : command_timed_out;
+    if (!ended)
+        return command_timed_out;
+    if (status)
+        *status = code;
+    return code == 0 ? command_done : command_failed;
 }

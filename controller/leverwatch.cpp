@@ -1,15 +1,16 @@
 // leverwatch: keeps the device's operating mode in line with the slide switch.
 
 #include "command.h"
+#include "log.h"
 #include "platform.h"
 #include "profile_transfer.h"
 #include "signals.h"
 #include "store_bridge.h"
 
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <sys/file.h>
 #include <sys/stat.h>
@@ -69,12 +70,30 @@ constexpr transfer_step save_stash{
 constexpr transfer_step copy_ssid{set_wlan_ssid, "slide switch  mode, but set wlan ssid fail!\n"};
 constexpr transfer_step copy_security{set_wlan_security,
                                       "slide switch mode, but set wlan security fail!\n"};
-constexpr transfer_step leaving_steps[] = {save_stash, copy_ssid, copy_security};
-constexpr transfer_step entering_steps[] = {copy_ssid, copy_security, save_stash};
+
+// The profiles moved when WISP mode is left or entered. The first steps save a copy of the
+// profile that the last ones overwrite, the only other copy of its network: leaving, the
+// upstream network goes from the root into the stash before the repeater's home network
+// replaces it; entering, the home network goes from the root into the repeater before the
+// stash replaces it.
+struct profile_move {
+    int dir;
+    transfer_step steps[3];
+    int saving; // how many of the steps save the copy
+};
+constexpr profile_move leaving_move{leaving_wisp, {save_stash, copy_ssid, copy_security}, 1};
+constexpr profile_move entering_move{entering_wisp, {copy_ssid, copy_security, save_stash}, 2};
 
 int op_mode;
 int switch_position;
-char stdout_buffer[256];
+// A change stopped before it overwrote anything is not tried again before this time.
+time_t retry_after;
+
+time_t now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return t.tv_sec;
+}
 
 const mode *mode_at(int position) {
     for (const auto &m : modes)
@@ -83,10 +102,116 @@ const mode *mode_at(int position) {
     return nullptr;
 }
 
-void move_profiles(const transfer_step (&steps)[3], int dir) {
-    for (const auto &step : steps)
-        if (step.operation(dir) == 0)
-            fputs(step.failure, stdout);
+void run_steps(const profile_move &move, int from, int to) {
+    for (int i = from; i < to; ++i)
+        if (move.steps[i].operation(move.dir) == 0)
+            log_line("%s", move.steps[i].failure);
+}
+
+// Saves the copy, and reads it back: false, with a line naming the key, when the store
+// failed to give or take a value of it or does not give the copy back as it was written.
+bool saved(const profile_move &move) {
+    begin_copy();
+    run_steps(move, 0, move.saving);
+    const char *why = copy_failure();
+    if (!why)
+        why = copy_differs();
+    if (!why)
+        return true;
+    log_line("mode change stopped before anything was overwritten: %s; trying again in %u s\n", why,
+             change_retry_seconds);
+    return false;
+}
+
+// Whether OP_MODE reads back as value.
+bool op_mode_holds(int value) {
+    int stored = 0;
+    return get_flash_int_value("OP_MODE", &stored) && stored == value;
+}
+
+// A file of ours alone in /tmp, opened for reading. Whatever else stands at the path is
+// removed and the file made afresh: a link, a FIFO (opened without waiting for a writer),
+// or a file of another user, who could hold a lock on it for ever or plant a mark.
+int open_private(const char *path) {
+    constexpr int flags = O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
+    int fd = open(path, flags | O_NONBLOCK, 0600);
+    struct stat st {};
+    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid())
+        return fd;
+    if (fd >= 0)
+        close(fd);
+    unlink(path);
+    return open(path, flags | O_EXCL, 0600);
+}
+
+// Whether a controller stopped after it wrote a change left its mark, ours and a plain
+// file: the device has not restarted since.
+bool restart_due() {
+    struct stat st {};
+    return lstat(restart_mark_path, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid();
+}
+
+[[noreturn]] void restart_device() {
+    for (unsigned runs = 0;; ++runs) {
+        if (runs == 1)
+            log_line("no restart %u s after reboot; running it again every %u s\n",
+                     reboot_retry_seconds, reboot_retry_seconds);
+        run_command(reboot_command);
+        sleep(reboot_retry_seconds);
+    }
+}
+
+// A stop noted during the change ends the controller, by that signal, once the change is
+// written: it does not restart the device, but leaves the mark that has the next controller
+// do so unless the device restarts first.
+void stop_if_held() {
+    if (int sig = held_stop()) {
+        int fd = open_private(restart_mark_path);
+        if (fd >= 0)
+            close(fd);
+        log_line("mode change written; the restart is left to whoever stopped leverwatch\n");
+        end_by(sig);
+    }
+}
+
+// Moves the profiles, writes the target's settings and restarts the device. Returns only
+// when the store failed while the copy was being saved: nothing is overwritten then, and the
+// change is tried again later from the start. Once overwriting has begun the poll never
+// resumes: switch_position is not updated, and another poll would move the profiles again.
+void change_to(const mode &target, const char *text) {
+    // Held from the change's first read rather than its first write: a change stopped
+    // before it overwrote anything just runs again, so holding it too loses nothing.
+    hold_stops(true);
+    const profile_move *move = switch_position == position_wisp   ? &leaving_move
+                               : target.position == position_wisp ? &entering_move
+                                                                  : nullptr;
+    if (move && !saved(*move)) {
+        retry_after = now() + change_retry_seconds;
+        hold_stops(false);
+        // Nothing that needs a restart is written: a stop noted meanwhile just ends it.
+        if (int sig = held_stop())
+            end_by(sig);
+        return;
+    }
+    if (move)
+        run_steps(*move, move->saving, 3);
+    for (int i = 0; i < target.count; ++i)
+        flash_set_number(target.settings[i].key, target.settings[i].value);
+    // A restart before OP_MODE names the new mode would run the change again, over
+    // profiles already moved.
+    while (!op_mode_holds(target.op_mode)) {
+        log_line("OP_MODE does not read back as %d; writing it again in %u s\n", target.op_mode,
+                 op_mode_retry_seconds);
+        sleep(op_mode_retry_seconds);
+        flash_set_number("OP_MODE", target.op_mode);
+    }
+    log_line(target.announcement, text);
+    // A stop noted so far, or during the pause, ends it here with no restart.
+    stop_if_held();
+    sleep(reboot_delay_seconds);
+    hold_stops(false);
+    stop_if_held();
+    restart_device();
 }
 
 // Reads the first line of the switch file, at most 9 characters, as fgets would, and its
@@ -105,39 +230,11 @@ bool read_switch(char (&text)[switch_text_size], long &p) {
     return true;
 }
 
-// Moves the profiles, writes the target's settings and restarts the device. The poll
-// never resumes: switch_position is not updated, and another poll would move the profiles
-// again.
-[[noreturn]] void change_to(const mode &target, const char *text) {
-    // Held from the change's first read rather than its first write: a change stopped
-    // before it wrote anything would just run again, so holding it too loses nothing.
-    hold_stops(true);
-    if (switch_position == position_wisp)
-        move_profiles(leaving_steps, leaving_wisp);
-    if (target.position == position_wisp)
-        move_profiles(entering_steps, entering_wisp);
-    for (int i = 0; i < target.count; ++i)
-        flash_set_number(target.settings[i].key, target.settings[i].value);
-    printf(target.announcement, text);
-    // A stop noted so far, or during the pause, ends it here with no restart.
-    stop_if_held();
-    sleep(reboot_delay_seconds);
-    hold_stops(false);
-    stop_if_held();
-    for (unsigned runs = 0;; ++runs) {
-        if (runs == 1)
-            printf("no restart %u s after reboot; running it again every %u s\n",
-                   reboot_retry_seconds, reboot_retry_seconds);
-        run_command(reboot_command);
-        sleep(reboot_retry_seconds);
-    }
-}
-
 void leverwatch() {
     char text[switch_text_size] = {};
     long p = 0;
     if (!read_switch(text, p)) {
-        fputs("read gpio error\n", stdout);
+        log_line("read gpio error\n");
         return;
     }
     if (p == switch_position)
@@ -146,9 +243,11 @@ void leverwatch() {
     // Checked before any profile moves: an invalid reading repeats at every poll, and a
     // repeated save would overwrite the client stash with the repeater's settings.
     if (!target) {
-        printf("Error Flag from Slide_Sw,The Data is %s\n", text);
+        log_line("Error Flag from Slide_Sw,The Data is %s\n", text);
         return;
     }
+    if (now() < retry_after)
+        return;
     // A switch caught mid-slide reads the position it passes: wait for it to hold.
     sleep(switch_confirm_seconds);
     long confirmed = 0;
@@ -168,54 +267,43 @@ bool read_op_mode() {
             known = true;
         }
     if (!known)
-        fputs("Failure for OP Mode\n", stdout);
+        log_line("Failure for OP Mode\n");
     return true;
 }
 
 // Two controllers would share the flash output file and corrupt each other's reads. The
 // lock goes with the process, and is not passed on to the commands it starts.
-// The lock file, ours alone. Whatever else stands at the path is removed and the file made
-// afresh: a link, a FIFO (opened without waiting for a writer), or a file of another user,
-// who could hold it locked for ever and keep the controller out.
-int open_lock() {
-    constexpr int flags = O_RDONLY | O_CREAT | O_CLOEXEC | O_NOFOLLOW;
-    int fd = open(lock_path, flags | O_NONBLOCK, 0600);
-    struct stat st {};
-    if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid())
-        return fd;
-    if (fd >= 0)
-        close(fd);
-    unlink(lock_path);
-    return open(lock_path, flags | O_EXCL, 0600);
-}
-
 bool only_controller() {
-    int fd = open_lock();
+    int fd = open_private(lock_path);
     if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0)
         return true;
     if (fd >= 0 && errno == EWOULDBLOCK)
-        printf("leverwatch already running on this device (it holds %s), exiting\n", lock_path);
+        log_line("leverwatch already running on this device (it holds %s), exiting\n", lock_path);
     else
-        printf("cannot lock %s: %s, exiting\n", lock_path, strerror(errno));
+        log_line("cannot lock %s: %s, exiting\n", lock_path, strerror(errno));
     return false;
 }
 
 } // namespace
 
 int main() {
-    // Every message is out before the next shell command runs, and before the restart.
-    setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
+    log_open();
     install_signal_handlers();
     if (!only_controller())
         return 1;
+    if (restart_due()) {
+        log_line("a mode change was written and the device not restarted since; restarting it\n");
+        restart_device();
+    }
 
     // Acting on the switch with the mode guessed could enter WISP from WISP and overwrite the
     // repeater profile with the upstream one: wait for the store first.
-    for (unsigned waited = 0; !read_op_mode(); waited += poll_seconds) {
-        if (waited == 0)
-            fputs("OP_MODE unreadable, switch ignored until it is read\n", stdout);
-        if (waited >= op_mode_wait_seconds) {
-            fputs("OP_MODE still unreadable, taken as Router\n", stdout);
+    const time_t began = now();
+    for (bool told = false; !read_op_mode(); told = true) {
+        if (!told)
+            log_line("OP_MODE unreadable, switch ignored until it is read\n");
+        if (now() - began >= static_cast<time_t>(op_mode_wait_seconds)) {
+            log_line("OP_MODE still unreadable, taken as Router\n");
             switch_position = position_router;
             break;
         }
@@ -223,6 +311,7 @@ int main() {
     }
     for (;;) {
         leverwatch();
+        log_dropped();
         sleep(poll_seconds);
     }
 }

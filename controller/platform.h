@@ -10,6 +10,9 @@ constexpr char flash_output_path[] = "/tmp/leverwatch_tmp.txt";
 // Held by the running controller: two of them would overwrite each other's reads. In /tmp,
 // so it goes with the device's restart.
 constexpr char lock_path[] = "/tmp/leverwatch.lock";
+// Left by a controller stopped after it wrote a mode change: the change takes effect only
+// with a restart, which the next controller started before one (/tmp goes with it) runs.
+constexpr char restart_mark_path[] = "/tmp/leverwatch.restart";
 constexpr char flash_get_pattern[] = "flash get %s > %s";
 constexpr char flash_set_number_pattern[] = "flash set %s %d";
 constexpr char flash_set_text_pattern[] = "flash set %s %s";
@@ -45,10 +48,19 @@ constexpr unsigned poll_seconds = 2;
 // A slide from AP to Router passes WISP: a new position counts once a second reading this
 // much later agrees.
 constexpr unsigned switch_confirm_seconds = 1;
-// How long an OP_MODE that cannot be read holds the switch off before Router is assumed: a
-// store slow at boot gets this long, a store that lacks the key gets it written by the next
-// change.
+// How long an OP_MODE that cannot be read holds the switch off before Router is assumed, on
+// the monotonic clock: a store slow at boot gets this long (a read that hangs until its
+// limit uses it up), a store that lacks the key gets it written by the next change.
 constexpr unsigned op_mode_wait_seconds = 30;
+// A change stopped before it overwrote anything (the store failed while the profiles were
+// being saved) is tried again from the start no sooner than this, while the switch asks for
+// it: often enough to follow a store that recovers, rarely enough not to hammer one that
+// does not.
+constexpr unsigned change_retry_seconds = 30;
+// A change that has begun to overwrite the profiles restarts the device only once OP_MODE
+// reads back as the new mode: a restart before would run the change again over profiles
+// already moved. The write is tried again this often until it holds.
+constexpr unsigned op_mode_retry_seconds = 10;
 // Pause between the announcement and the restart.
 constexpr unsigned reboot_delay_seconds = 2;
 // A reboot that returned without restarting the device is run again this often: the new
@@ -58,6 +70,12 @@ constexpr unsigned reboot_retry_seconds = 60;
 // ended, so that a store that stops answering cannot hold the controller for ever. A mode
 // change is a few dozen runs.
 constexpr unsigned command_limit_seconds = 30;
+
+// A line of a repeating kind is printed at most once in this many seconds, with the count
+// of those left unlogged: the device's log ring holds a few KiB for everything.
+constexpr unsigned log_interval_seconds = 10;
+// The longest line printed, with its count.
+constexpr int log_line_size = 256;
 
 // Switch position codes.
 enum position : int { position_ap = 1, position_wisp = 2, position_router = 3 };

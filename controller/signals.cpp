@@ -3,7 +3,6 @@
 #include "command.h"
 #include "platform.h"
 
-#include <cstdio>
 #include <unistd.h>
 
 volatile sig_atomic_t output_in_use;
@@ -12,13 +11,6 @@ namespace {
 
 volatile sig_atomic_t holding;
 volatile sig_atomic_t held;
-
-// Ends the process by sig, as its default would, so that whoever waits for it sees how it
-// ended. Inside the handler the signal stays blocked until the handler returns.
-void end_by(int sig) {
-    set_action(sig, SIG_DFL);
-    raise(sig);
-}
 
 void on_stop(int sig) {
     if (holding) {
@@ -38,6 +30,18 @@ void on_stop(int sig) {
 void ignore_signal(int) {}
 
 } // namespace
+
+// Inside the handler the signal stays blocked until the handler returns; elsewhere a
+// signal that stop_signals block is let through.
+void end_by(int sig) {
+    set_action(sig, SIG_DFL);
+    raise(sig);
+    sigset_t only;
+    sigemptyset(&only);
+    sigaddset(&only, sig);
+    sigprocmask(SIG_UNBLOCK, &only, nullptr);
+    _exit(128 + sig);
+}
 
 void set_action(int sig, void (*handler)(int)) {
     struct sigaction sa {};
@@ -66,9 +70,6 @@ void hold_stops(bool hold) {
     holding = hold;
 }
 
-void stop_if_held() {
-    if (int sig = held) {
-        fputs("mode change written; the restart is left to whoever stopped leverwatch\n", stdout);
-        end_by(sig);
-    }
+int held_stop() {
+    return held;
 }

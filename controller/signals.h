@@ -21,6 +21,8 @@ void set_stop_actions(void (*handler)(int));
 void install_signal_handlers();
 // From the start of a mode change until it is written, stops are only noted.
 void hold_stops(bool hold);
-// A stop noted during the change ends the controller now, by that signal, after a line
-// saying the change is written: it does not restart the device.
-void stop_if_held();
+// The stop noted while they were held, 0 if none was.
+int held_stop();
+// Ends the process by sig, as its default would, so that whoever waits for it sees how it
+// ended.
+[[noreturn]] void end_by(int sig);

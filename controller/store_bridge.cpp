@@ -1,6 +1,7 @@
 #include "store_bridge.h"
 
 #include "command.h"
+#include "log.h"
 #include "platform.h"
 #include "signals.h"
 
@@ -25,12 +26,17 @@ bool fresh_output_file() {
 
 // Runs one flash command for KEY; false, with a line naming the key, when it could not run
 // or ran past its time limit.
+// The tool promises no exit status, but one that reports a failure is taken at its word.
 bool run_flash(const char *verb, const char *key, const char *command) {
-    switch (run_command(command)) {
+    int status = 0;
+    switch (run_command(command, &status)) {
     case command_done:
         return true;
+    case command_failed:
+        log_line("flash %s %s: exited with status %d\n", verb, key, status);
+        return false;
     case command_timed_out:
-        printf("flash %s %s: no answer within %u s, ended\n", verb, key, command_limit_seconds);
+        log_line("flash %s %s: no answer within %u s, ended\n", verb, key, command_limit_seconds);
         return false;
     case command_not_run:
         break;
@@ -43,7 +49,7 @@ bool read_value_line(const char *key, char (&line)[line_size]) {
     char command[command_size] = {};
     int n = snprintf(command, sizeof command, flash_get_pattern, key, flash_output_path);
     if (n < 0 || n >= command_size) {
-        printf("flash get %s refused: command too long\n", key);
+        log_line("flash get %s refused: command too long\n", key);
         return false;
     }
     memset(line, 0, sizeof line);
@@ -63,7 +69,7 @@ bool read_value_line(const char *key, char (&line)[line_size]) {
 bool run_set(const char *key, const char *command, int n) {
     // Never truncate: a shortened value would be a different value, or a broken command.
     if (n < 0 || n >= command_size) {
-        printf("flash set %s refused: command too long\n", key);
+        log_line("flash set %s refused: command too long\n", key);
         return false;
     }
     return run_flash("set", key, command);
@@ -89,6 +95,29 @@ constexpr bool changes_word(char c, bool at_start, char before, bool brace_liste
            (c == '~' && (at_start || before == '=' || before == ':')) ||
            // The end of a brace expansion.
            (c == '}' && brace_listed);
+}
+
+// The characters the shell reads from a value that is_shell_word accepts, quotes, escapes
+// and the line end removed, into value; false if they do not fit.
+bool word_value(std::string_view word, char (&value)[line_size]) {
+    word.remove_suffix(1);
+    size_t n = 0;
+    char quote = 0;
+    for (size_t i = 0; i < word.size(); ++i) {
+        char c = word[i];
+        if (quote != '\'' && c == '\\' && i + 1 < word.size() &&
+            (quote == 0 || strchr("\\\"$`", word[i + 1]))) {
+            c = word[++i];
+        } else if ((quote == 0 && (c == '"' || c == '\'')) || c == quote) {
+            quote = quote ? 0 : c;
+            continue;
+        }
+        if (n + 1 >= sizeof value)
+            return false;
+        value[n++] = c;
+    }
+    value[n] = '\0';
+    return true;
 }
 
 } // namespace
@@ -156,6 +185,12 @@ bool is_shell_word(std::string_view value) {
     return quote == 0;
 }
 
+bool same_text_value(const char *a, const char *b) {
+    char va[line_size], vb[line_size];
+    return is_shell_word(a) && is_shell_word(b) && word_value(a, va) && word_value(b, vb) &&
+           strcmp(va, vb) == 0;
+}
+
 int get_flash_int_value(const char *key, int *dest) {
     char line[line_size];
     const char *value = read_value_line(key, line) ? flash_value(line) : nullptr;
@@ -189,12 +224,12 @@ bool flash_set_word(const char *key, const char *word) {
 bool flash_set_text(const char *key, const char *value) {
     // Longer than any setting the tool prints: not a value it gave, whatever the key.
     if (strlen(value) > longest_value) {
-        printf("flash set %s refused: value too long\n", key);
+        log_line("flash set %s refused: value too long\n", key);
         return false;
     }
     // The value goes into a shell command line: nothing the store returns may run.
     if (!is_shell_word(value)) {
-        printf("flash set %s refused: value is not one plain shell word\n", key);
+        log_line("flash set %s refused: value is not one plain shell word\n", key);
         return false;
     }
     return flash_set_word(key, value);

@@ -34,3 +34,7 @@ int flash_number(const char *value);
 // unquoted "{" followed by an unquoted "," or ".." and then an unquoted "}", and nothing
 // after the word but the tool's line end.
 bool is_shell_word(std::string_view value);
+// Whether two text values read from the store carry the same setting: both are safe words
+// and the shell reads the same characters from them, however the tool quoted or escaped
+// them (it promises one word, not one spelling).
+bool same_text_value(const char *a, const char *b);

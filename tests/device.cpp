@@ -113,6 +113,9 @@ Device::Device(const std::string &suffix) {
 
 Device::~Device() {
     stop();
+    for (int fd : stalled_)
+        if (fd >= 0)
+            close(fd);
 }
 
 void Device::seed(const std::string &key, const std::string &get_text) const {
@@ -163,6 +166,20 @@ void Device::start(const std::string &program, bool boot_loop) {
         args.push_back("-b");
     args.insert(args.end(), {dir, program});
 
+    // The program's end of a stalled output blocks as a pipe does; the test's ends do not.
+    int stalled_out = -1;
+    if (stdout_stalled && stalled_[0] < 0) {
+        int ends[2];
+        ASSERT_EQ(pipe2(ends, O_CLOEXEC), 0);
+        ASSERT_EQ(fcntl(ends[1], F_SETPIPE_SZ, 4096), 4096);
+        stalled_[0] = ends[0];
+        fcntl(ends[0], F_SETFL, O_NONBLOCK);
+        stalled_[1] = open(("/proc/self/fd/" + std::to_string(ends[1])).c_str(),
+                           O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+        ASSERT_GE(stalled_[1], 0);
+        stalled_out = ends[1];
+        fill();
+    }
     pid = fork();
     ASSERT_GE(pid, 0);
     if (pid == 0) {
@@ -174,6 +191,8 @@ void Device::start(const std::string &program, bool boot_loop) {
             close(unread[0]);
             out = unread[1];
         }
+        if (stalled_out >= 0)
+            out = stalled_out;
         dup2(in, 0);
         dup2(out, 1);
         dup2(err, 2);
@@ -187,6 +206,8 @@ void Device::start(const std::string &program, bool boot_loop) {
         execv(argv[0], argv.data());
         _exit(127);
     }
+    if (stalled_out >= 0)
+        close(stalled_out);
     status_ = -1;
 }
 
@@ -219,4 +240,18 @@ void Device::stop() {
     if (waitpid(pid, &st, 0) == pid)
         status_ = st;
     pid = -1;
+}
+
+std::string Device::drain() {
+    std::string text;
+    char buf[4096];
+    for (ssize_t n; (n = read(stalled_[0], buf, sizeof buf)) > 0;)
+        text.append(buf, static_cast<size_t>(n));
+    return text;
+}
+
+void Device::fill() const {
+    const std::string filler(4096, '.');
+    while (write(stalled_[1], filler.data(), filler.size()) > 0) {
+    }
 }

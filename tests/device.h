@@ -33,6 +33,9 @@ struct Device {
     // "env --ignore-signal=CHLD"), and a standard output that is a pipe nobody reads.
     std::string launcher;
     bool stdout_unread = false;
+    // A standard output that is a pipe of 4 KiB, full before the program starts, whose reader
+    // (the test) reads only when told to: a log reader that has hung.
+    bool stdout_stalled = false;
 
     // A fresh, empty device directory named after the running test (and suffix, so one
     // test can run several devices).
@@ -63,7 +66,12 @@ struct Device {
     int wait_exit(int timeout_ms);
     // Ends the program (TERM, then KILL) and reaps it.
     void stop();
+    // A stalled output: what the program has written into it so far, read out; and the pipe
+    // filled up again.
+    std::string drain();
+    void fill() const;
 
   private:
     int status_ = -1;
+    int stalled_[2] = {-1, -1};
 };

@@ -92,3 +92,21 @@ TEST(ShellWord, AValueCutShortWithoutItsLineEndIsRefused) {
     EXPECT_FALSE(is_shell_word(cut));
     EXPECT_FALSE(is_shell_word("\"Home\""));
 }
+
+// A copy read back may come quoted otherwise than its source was: the setting is what counts.
+TEST(TextValue, TwoSpellingsOfOneSettingAreTheSameAndAnyOtherCharacterIsNot) {
+    const struct {
+        const char *a, *b;
+        bool same;
+    } cases[] = {{"\"Home\"\n", "Home\n", true},
+                 {"\"Bob's Net\"\n", "'Bob'\\''s Net'\n", true},
+                 {"\"q\\\"q\\\\\"\n", "'q\"q\\'\n", true},
+                 {"\"a\\b\"\n", "'a\\b'\n", true},
+                 {"\"\"\n", "''\n", true},
+                 {"\"Home\"\n", "\"Home \"\n", false},
+                 {"\"a\\$b\"\n", "\"a$b\"\n", false},
+                 {"\"Home\"\n", "\"Home\"", false},
+                 {"\"x\"\n", "\"$(x)\"\n", false}};
+    for (const auto &c : cases)
+        EXPECT_EQ(same_text_value(c.a, c.b), c.same) << c.a << " / " << c.b;
+}
