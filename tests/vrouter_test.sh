@@ -193,6 +193,21 @@ for step in "2 wisp 28" "1 ap 20" "3 router 6"; do
 	previous=$2
 done
 
+# A store that refuses OP_MODE for a while: the change is written but the router restarts
+# only once OP_MODE holds the new mode, and nothing is lost.
+boots() { in_router "grep -c '^boot\$' /flash/calls.log"; }
+seed router 3
+booted=$(boots)
+in_router "echo OP_MODE >/flash/refuse && echo 1 >/proc/slide_sw"
+refusing() { in_router "logread | grep -q 'OP_MODE does not read back as 1'"; }
+check "with OP_MODE refused, leverwatch holds the restart and says why" wait_until 90 refusing
+check "and the router runs on" same "$booted" "$(boots)"
+in_router "rm /flash/refuse"
+check "once the store takes OP_MODE, the router restarts into ap mode and settles" wait_until 90 settled
+restarted_once() { [ "$(boots)" -eq $((booted + 1)) ]; }
+check "having restarted once" restarted_once
+check "with both networks whole and the mode's settings" whole ap
+
 # Supervision under real init.
 old=$(in_router 'cat /var/run/linkstatd.pid')
 in_router "kill -KILL $old"
