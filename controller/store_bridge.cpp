@@ -109,7 +109,7 @@ bool word_value(std::string_view word, char (&value)[line_size]) {
             (quote == 0 || strchr("\\\"$`", word[i + 1]))) {
             c = word[++i];
         } else if ((quote == 0 && (c == '"' || c == '\'')) || c == quote) {
-            quote = quote ? 0 : c;
+            quote = quote ? '\0' : c;
             continue;
         }
         if (n + 1 >= sizeof value)
