@@ -527,8 +527,8 @@ TEST_F(LinkstatdLong, APeerThatVanishesNeverReadsOrSends1KiBWithoutAnAskLosesIts
     StatsClient never_reads("127.0.0.2"), unasking("127.0.0.2"), vanishing, quiet("127.0.0.3");
     never_reads.receive_buffer = 1;
     // Each connection's process, in the order served: the fixture's client first.
+    ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 1; }));
     std::vector<pid_t> kids = children_of(dev.pid);
-    ASSERT_EQ(kids.size(), 1u);
     for (StatsClient *c : {&never_reads, &unasking, &vanishing, &quiet}) {
         ASSERT_TRUE(c->connect_once() && c->send_text("ask"));
         ASSERT_EQ(c->receive(92, 10000).size(), 92u);
