@@ -17,7 +17,7 @@
 class ReconnectingHost {
   public:
     ReconnectingHost(const char *address, size_t connections, int rate)
-        : fds_(connections, -1), rate_(rate) {
+        : fds_(connections, -1), opened_(connections), rate_(rate) {
         from_.sin_family = AF_INET;
         inet_pton(AF_INET, address, &from_.sin_addr);
         thread_ = std::thread([this] { run(); });
@@ -35,6 +35,8 @@ class ReconnectingHost {
     void set_rate(int rate) { rate_ = rate; }
     // How many of its connections the daemon has closed (refused) so far.
     long closed() const { return closed_; }
+    // How many it has held open for over 2 s: those the daemon serves.
+    int held() const { return held_; }
 
   private:
     using clock = std::chrono::steady_clock;
@@ -57,10 +59,15 @@ class ReconnectingHost {
             for (size_t i = 0; i < fds_.size(); ++i) {
                 if (fds_[i] < 0 && clock::now() >= next_open) {
                     fds_[i] = open_one();
-                    next_open = clock::now() + std::chrono::microseconds(1000000 / rate_);
+                    opened_[i] = next_open = clock::now();
+                    next_open += std::chrono::microseconds(1000000 / rate_);
                 }
                 polled[i] = {fds_[i], POLLIN, 0};
             }
+            int held = 0;
+            for (size_t i = 0; i < fds_.size(); ++i)
+                held += fds_[i] >= 0 && clock::now() - opened_[i] > std::chrono::seconds(2);
+            held_ = held;
             poll(polled.data(), polled.size(), 5);
             // It sends nothing, so whatever wakes a connection is its end.
             for (size_t i = 0; i < fds_.size(); ++i)
@@ -73,7 +80,8 @@ class ReconnectingHost {
     }
 
     std::vector<int> fds_;
-    std::atomic<int> rate_;
+    std::vector<clock::time_point> opened_;
+    std::atomic<int> rate_, held_{0};
     std::atomic<bool> stop_{false};
     std::atomic<long> closed_{0};
     sockaddr_in from_{};
