@@ -151,9 +151,10 @@ bool one_shot() {
     addr.sin_family = AF_INET;
     addr.sin_port = htons(stats_port);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    bool started =
+        connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 || errno == EINPROGRESS;
     pollfd p{fd, POLLOUT, 0};
-    bool ok = poll(&p, 1, left_ms()) == 1 &&
+    bool ok = started && poll(&p, 1, left_ms()) == 1 &&
               send(fd, stats_request, stats_request_size, MSG_NOSIGNAL) == stats_request_size;
     size_t got = 0;
     unsigned char reply[record_size];

@@ -12,7 +12,7 @@
 namespace {
 
 uint32_t own_count;
-uint32_t *dropped = &own_count;
+uint32_t *dropped_lines = &own_count;
 // The last write failed for another reason than a full output (no reader, no descriptor):
 // no room will come to watch for.
 bool output_gone;
@@ -42,14 +42,14 @@ void emit(int fd, const char *format, va_list args, uint32_t unlogged, const cha
     line[used++] = '\n';
     log_dropped();
     if (!put(fd, line, used))
-        __atomic_add_fetch(dropped, 1, __ATOMIC_RELAXED);
+        __atomic_add_fetch(dropped_lines, 1, __ATOMIC_RELAXED);
     errno = saved;
 }
 
 } // namespace
 
-void open_log(uint32_t *shared_count) {
-    dropped = shared_count;
+void open_log(uint32_t *dropped) {
+    dropped_lines = dropped;
     // Opened anew through /proc, a pipe, FIFO or terminal gets a description of its own that
     // can be non-blocking. Where that fails (a socket, a FIFO without reader) the inherited one
     // stays.
@@ -101,16 +101,16 @@ void log_error(const char *what) {
 }
 
 int log_backlog_fd() {
-    return __atomic_load_n(dropped, __ATOMIC_RELAXED) > 0 && !output_gone ? 1 : -1;
+    return __atomic_load_n(dropped_lines, __ATOMIC_RELAXED) > 0 && !output_gone ? 1 : -1;
 }
 
 void log_dropped() {
-    uint32_t n = __atomic_exchange_n(dropped, 0, __ATOMIC_RELAXED);
+    uint32_t n = __atomic_exchange_n(dropped_lines, 0, __ATOMIC_RELAXED);
     if (n == 0)
         return;
     char line[48];
     int len =
         snprintf(line, sizeof line, "log output full: %u line%s dropped\n", n, n == 1 ? "" : "s");
     if (!put(1, line, static_cast<size_t>(len)))
-        __atomic_add_fetch(dropped, n, __ATOMIC_RELAXED);
+        __atomic_add_fetch(dropped_lines, n, __ATOMIC_RELAXED);
 }

@@ -599,11 +599,16 @@ TEST(LinkstatdPrivilege, TheDaemonAndAConnectionProcessRunUnprivilegedWithNoNewP
     StatsClient client;
     ASSERT_TRUE(client.connect_within()) << dev.err();
     ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 1; }));
-    const std::string u = std::to_string(run_as_uid), g = std::to_string(run_as_gid);
+    // A process's real, effective, saved and file ids, as its status shows them.
+    auto ids = [](const char *name, unsigned id) {
+        std::string line = name;
+        for (int i = 0; i < 4; ++i)
+            line.append("\t").append(std::to_string(id));
+        return line;
+    };
     for (pid_t p : {dev.pid, children_of(dev.pid)[0]}) {
         std::string status = read_file("/proc/" + std::to_string(p) + "/status");
-        for (const std::string &line : {"Uid:\t" + u + "\t" + u + "\t" + u + "\t" + u,
-                                        "Gid:\t" + g + "\t" + g + "\t" + g + "\t" + g,
+        for (const std::string &line : {ids("Uid:", run_as_uid), ids("Gid:", run_as_gid),
                                         std::string("Groups:\t "), std::string("NoNewPrivs:\t1")})
             EXPECT_NE(status.find("\n" + line + "\n"), std::string::npos) << line << " in\n"
                                                                           << status;
