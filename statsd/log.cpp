@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
@@ -50,13 +51,16 @@ void emit(int fd, const char *format, va_list args, uint32_t unlogged, const cha
 
 void open_log(uint32_t *dropped) {
     dropped_lines = dropped;
-    // Opened anew through /proc, a pipe, FIFO or terminal gets a description of its own that
-    // can be non-blocking. Where that fails (a socket, a FIFO without reader) the inherited one
-    // stays.
+    // A pipe, FIFO or terminal opened anew through /proc gets a description of its own that
+    // can be non-blocking. A file never holds a write up, and keeps the offset it shares with
+    // whoever else writes it; a socket cannot be opened so.
     char path[] = "/proc/self/fd/1";
     for (char fd = '1'; fd <= '2'; ++fd) {
         path[sizeof path - 2] = fd;
-        if (int own = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY | O_APPEND); own >= 0) {
+        struct stat st;
+        if (fstat(fd - '0', &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)))
+            continue;
+        if (int own = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY); own >= 0) {
             dup2(own, fd - '0');
             close(own);
         }
