@@ -101,6 +101,13 @@ size_t stream_until_held(const StatsClient &c) {
     return written - size_t(queued);
 }
 
+// Starts the daemon in dev behind launcher (a command line in front of it).
+void start_behind(Device &dev, const std::string &launcher) {
+    dev.write_proc("wlan0/sta_info", station_table);
+    dev.launcher = launcher;
+    dev.start(daemon_path());
+}
+
 class Linkstatd : public testing::Test {
   protected:
     void SetUp() override {
@@ -593,9 +600,7 @@ TEST_F(Linkstatd, NumbersPast32BitsKeepTheirLow32BitsOnEveryBuild) {
 // (the kernel ends the list with a space).
 TEST(LinkstatdPrivilege, TheDaemonAndAConnectionProcessRunUnprivilegedWithNoNewPrivileges) {
     Device dev;
-    dev.write_proc("wlan0/sta_info", station_table);
-    dev.launcher = "setpriv --groups 4,20";
-    dev.start(daemon_path());
+    start_behind(dev, "setpriv --groups 4,20");
     StatsClient client;
     ASSERT_TRUE(client.connect_within()) << dev.err();
     ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 1; }));
@@ -618,9 +623,7 @@ TEST(LinkstatdPrivilege, TheDaemonAndAConnectionProcessRunUnprivilegedWithNoNewP
 // Root in a user namespace that maps no other user: the drop fails, and nobody is served.
 TEST(LinkstatdPrivilege, ADropThatFailsAsRootEndsTheDaemonBeforeItServes) {
     Device dev;
-    dev.write_proc("wlan0/sta_info", station_table);
-    dev.launcher = "unshare --user --map-root-user";
-    dev.start(daemon_path());
+    start_behind(dev, "unshare --user --map-root-user");
     int status = dev.wait_exit(20000);
     ASSERT_TRUE(WIFEXITED(status)) << status;
     EXPECT_EQ(WEXITSTATUS(status), EPERM);
@@ -632,7 +635,6 @@ TEST(LinkstatdPrivilege, ADropThatFailsAsRootEndsTheDaemonBeforeItServes) {
 // logger leaves it: the daemon and its connection processes go on, dropping their lines.
 TEST(LinkstatdStalledLog, FiveHundredConnectionsAreHandledAndTheDroppedLinesCountedOnceItDrains) {
     Device dev;
-    dev.write_proc("wlan0/sta_info", station_table);
     const std::string fifo = dev.dir + "/tmp/log.fifo";
     ASSERT_EQ(mkfifo(fifo.c_str(), 0600), 0);
     int reader = open(fifo.c_str(), O_RDONLY | O_NONBLOCK);
@@ -641,8 +643,7 @@ TEST(LinkstatdStalledLog, FiveHundredConnectionsAreHandledAndTheDroppedLinesCoun
     ASSERT_EQ(write(writer, std::string(4096, '.').data(), 4096), 4096);
     close(writer);
     write_file(dev.dir + "/tmp/stalled.sh", "exec \"$@\" >/tmp/log.fifo 2>&1\n");
-    dev.launcher = "sh /tmp/stalled.sh";
-    dev.start(daemon_path());
+    start_behind(dev, "sh /tmp/stalled.sh");
     StatsClient client;
     ASSERT_TRUE(client.connect_within());
     ASSERT_TRUE(client.send_text("ask"));
