@@ -155,8 +155,8 @@ void start_connection_process(int slot, const sigset_t &before) {
 }
 
 // After listen nothing needs root: the daemon goes on as an unprivileged user, and neither
-// it nor a connection process can gain privilege again (no set-id program runs with more).
-// A drop that fails as root ends the daemon before it serves anyone.
+// it nor a connection process can gain privilege again, whatever it were made to run. A drop
+// that fails as root ends the daemon before it serves anyone.
 void drop_privileges() {
     if (geteuid() == 0) {
         if (setgroups(0, nullptr) != 0)
