@@ -238,8 +238,8 @@ int main() {
         int slot = claim_slot(client_addr);
         if (slot >= 0) {
             pause_for(static_cast<long>(ms_until(next_serve, now_ms())) * 1000);
-            next_serve = now_ms() + serve_interval_ms;
             start_connection_process(slot, before);
+            next_serve = now_ms() + serve_interval_ms;
         }
         sigprocmask(SIG_SETMASK, &before, nullptr);
         close(clientfd);
