@@ -1,9 +1,13 @@
 // Figures for a running linkstatd: the latency from "ask" to the whole 92-byte reply over
 // loopback, the private memory of the process serving that connection, and that of the
 // whole service at its worst: the daemon and as many connection processes as it serves, and
-// how much a peer that sends without pause gets the kernel to take for its connection.
+// how much a peer that sends without pause gets the kernel to take for its connection. Then
+// its fairness: how far apart connections are served, and beside a host that reconnects as
+// fast as it is refused, the refusals a second, the CPU they cost the daemon and how many
+// one-shot asks from another address are answered within linkstat's 3 s.
 // Usage: linkstatd_report DAEMON_PID
 #include "linkstatd.h"
+#include "reconnecting_host.h"
 #include "stats_record.h"
 
 #include <algorithm>
@@ -115,6 +119,107 @@ long private_kib(pid_t pid) {
     return total;
 }
 
+// The CPU time pid has used, in seconds, or -1.
+double cpu_seconds(pid_t pid) {
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE *f = fopen(path.c_str(), "r");
+    char line[512] = {};
+    size_t n = f ? fread(line, 1, sizeof line - 1, f) : 0;
+    if (f)
+        fclose(f);
+    line[n] = '\0';
+    const char *after = strrchr(line, ')');
+    unsigned long user, system;
+    // After the command name: state, then 10 fields, then utime and stime.
+    if (!after || sscanf(after + 1, " %*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %lu %lu", &user,
+                         &system) != 2)
+        return -1;
+    return double(user + system) / double(sysconf(_SC_CLK_TCK));
+}
+
+// One ask on a new connection from 127.0.0.1, as linkstat makes it: whether the whole
+// reply came within its 3 s.
+bool one_shot() {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+    auto left_ms = [&] {
+        auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            deadline - std::chrono::steady_clock::now());
+        return int(std::max<long long>(left.count(), 0));
+    };
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(stats_port);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    bool started =
+        connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0 || errno == EINPROGRESS;
+    pollfd p{fd, POLLOUT, 0};
+    bool ok = started && poll(&p, 1, left_ms()) == 1 &&
+              send(fd, stats_request, stats_request_size, MSG_NOSIGNAL) == stats_request_size;
+    size_t got = 0;
+    unsigned char reply[record_size];
+    while (ok && got < sizeof reply) {
+        p = {fd, POLLIN, 0};
+        ssize_t n = poll(&p, 1, left_ms()) == 1 ? recv(fd, reply + got, sizeof reply - got, 0) : -1;
+        ok = n > 0;
+        got += size_t(ok ? n : 0);
+    }
+    close(fd);
+    return ok;
+}
+
+// Seconds between the replies to connections from different addresses that all ask at once.
+void print_pacing() {
+    std::vector<int> fds;
+    for (size_t n = 0; n < 4; ++n)
+        fds.push_back(connect_daemon(max_per_peer * (n + 10)));
+    std::vector<double> at;
+    auto start = std::chrono::steady_clock::now();
+    for (int fd : fds)
+        if (fd >= 0 && ask_us(fd) >= 0)
+            at.push_back(
+                std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    printf("served pacing: 4 connections asking at once answered at");
+    for (double t : at)
+        printf(" %.2f", t);
+    printf(" s (target: one a second)\n");
+    for (int fd : fds)
+        close(fd);
+}
+
+// A host at 127.0.0.2 that holds its 4 and reconnects as fast as it is refused, at each rate
+// (0: as fast as it can): refusals and the daemon's CPU over a window alone, then ten
+// one-shot asks from 127.0.0.1.
+int print_fairness(pid_t daemon) {
+    ReconnectingHost host("127.0.0.2", 8, 1);
+    for (int tries = 0; host.held() < max_per_peer && tries < 200; ++tries)
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    if (host.held() < max_per_peer) {
+        fprintf(stderr, "linkstatd_report: the reconnecting host was not served\n");
+        return 1;
+    }
+    constexpr auto window = std::chrono::seconds(5);
+    for (int rate : {1, 20, 200, 0}) {
+        host.set_rate(rate ? rate : 1000000);
+        long refused = host.closed();
+        double cpu = cpu_seconds(daemon);
+        std::this_thread::sleep_for(window);
+        double per_second = double(host.closed() - refused) / double(window.count());
+        double share = (cpu_seconds(daemon) - cpu) / double(window.count());
+        int answered = 0;
+        for (int i = 0; i < 10; ++i)
+            answered += one_shot();
+        char rate_text[32];
+        snprintf(rate_text, sizeof rate_text, rate ? "%d a second" : "as fast as it can", rate);
+        printf("a host holding its %d and reconnecting %s: %.0f refusals a second costing the "
+               "daemon %.1f%% of a CPU; %d of 10 one-shot asks from another address answered "
+               "within 3 s (target: refusals at most %ld a second, 9 of 10 answered)\n",
+               max_per_peer, rate_text, per_second, 100 * share, answered,
+               1000000 / refusal_pause_us);
+    }
+    return 0;
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -208,5 +313,7 @@ int main(int argc, char **argv) {
            "well under 64 KiB)\n",
            sent - size_t(queued));
     close(fd);
-    return 0;
+
+    print_pacing();
+    return print_fairness(daemon);
 }

@@ -1,15 +1,17 @@
 // linkstatd: answers "ask" on TCP port 10000 with the 92-byte link statistics record.
 
 #include "linkstatd.h"
+#include "clock.h"
 #include "connections.h"
+#include "log.h"
 #include "sta_info.h"
 
 #include <cerrno>
 #include <csignal>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <grp.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
@@ -24,7 +26,6 @@ int sockfd = -1;
 int clientfd = -1;
 sockaddr_in client_addr;
 socklen_t addrlen = sizeof client_addr;
-char stdout_buffer[256];
 // In a connection's process: its slot in the connection table.
 int own_slot = -1;
 
@@ -59,12 +60,6 @@ void pause_for(long us) {
     }
 }
 
-long now_ms() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
-}
-
 void reap_children(int) {
     int saved = errno;
     for (pid_t pid; (pid = waitpid(-1, nullptr, WNOHANG)) > 0;)
@@ -72,21 +67,19 @@ void reap_children(int) {
     errno = saved;
 }
 
-// Reports a failed start-up call and ends with its errno, kept before perror may change it.
+// Reports a failed start-up call and ends with its errno.
 [[noreturn]] void fail(const char *what) {
-    int err = errno;
-    perror(what);
-    exit(err);
+    log_error(what);
+    exit(errno);
 }
 
 // Waits up to ms (-1: until input is queued) and says whether the connection still stands:
 // the kernel's report that it failed or was reset ends it at once, bytes queued or not.
-bool connection_stands(short events, long ms) {
-    long deadline = now_ms() + ms;
+bool connection_stands(short events, int ms) {
+    uint32_t deadline = now_ms() + static_cast<uint32_t>(ms);
     for (;;) {
         pollfd p{clientfd, events, 0};
-        long left = deadline - now_ms();
-        int n = poll(&p, 1, ms < 0 ? -1 : static_cast<int>(left > 0 ? left : 0));
+        int n = poll(&p, 1, ms < 0 ? -1 : static_cast<int>(ms_until(deadline, now_ms())));
         if (n >= 0)
             return n == 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
         if (errno != EINTR)
@@ -129,7 +122,7 @@ bool connection_stands(short events, long ms) {
 template <size_t n> void set_options(int fd, const socket_option (&options)[n]) {
     for (const socket_option &o : options)
         if (setsockopt(fd, o.level, o.name, &o.value, sizeof o.value) != 0)
-            perror("setsockopt");
+            log_error("setsockopt");
 }
 
 // A kernel that lacks an option still gets the connection served: the cap bounds what a
@@ -158,27 +151,57 @@ void start_connection_process(int slot, const sigset_t &before) {
     if (pid > 0)
         bind_slot(slot, pid);
     else
-        perror("fork");
+        log_error("fork");
+}
+
+// After listen nothing needs root: the daemon goes on as an unprivileged user, and neither
+// it nor a connection process can gain privilege again, whatever it were made to run. A drop
+// that fails as root ends the daemon before it serves anyone.
+void drop_privileges() {
+    if (geteuid() == 0) {
+        if (setgroups(0, nullptr) != 0)
+            fail("setgroups");
+        if (setgid(run_as_gid) != 0)
+            fail("setgid");
+        if (setuid(run_as_uid) != 0)
+            fail("setuid");
+    }
+    // Kernels before 3.5 lack it; the daemon has no privilege to lose there either.
+    prctl(PR_SET_NO_NEW_PRIVS, 1, 0, 0, 0);
+}
+
+// Waits for a connection to accept; meanwhile the count of log lines dropped is reported as
+// soon as the output has room for it.
+void wait_for_connection() {
+    for (;;) {
+        pollfd p[2] = {{sockfd, POLLIN, 0}, {log_backlog_fd(), POLLOUT, 0}};
+        if (poll(p, 2, -1) <= 0)
+            continue;
+        if (p[1].revents != 0)
+            log_dropped();
+        if (p[0].revents != 0)
+            return;
+    }
 }
 
 } // namespace
 
 int main() {
-    setvbuf(stdout, stdout_buffer, _IOLBF, sizeof stdout_buffer);
-    if (!fill_target_names())
-        fail("malloc");
     if (!map_connections())
         fail("mmap");
+    if (!fill_target_names())
+        fail("malloc");
 
     // A peer that has gone must not kill a connection's process.
-    signal(SIGPIPE, SIG_IGN);
-    struct sigaction chld {};
-    chld.sa_handler = reap_children;
-    chld.sa_flags = SA_NOCLDSTOP;
-    sigemptyset(&chld.sa_mask);
-    sigaction(SIGCHLD, &chld, nullptr);
+    struct sigaction action {};
+    action.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &action, nullptr);
+    action.sa_handler = reap_children;
+    action.sa_flags = SA_NOCLDSTOP;
+    sigaction(SIGCHLD, &action, nullptr);
 
-    sockfd = socket(AF_INET, SOCK_STREAM, 0);
+    // Non-blocking: a connection gone between poll and accept must not hold the loop.
+    sockfd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
     if (sockfd < 0)
         fail("Socket");
     set_options(sockfd, listener_options);
@@ -190,15 +213,20 @@ int main() {
         fail("socket--bind");
     if (listen(sockfd, listen_backlog) != 0)
         fail("socket--listen");
-    fputs("Auto Cable Link Test daemon start...\n", stdout);
+    drop_privileges();
+    log_line(1, "Auto Cable Link Test daemon start...");
 
+    // A refused connection is closed at once, a served one waits for its second: one host
+    // reconnecting as fast as it is refused cannot keep the others queued behind it.
+    uint32_t next_serve = now_ms();
     for (;;) {
+        wait_for_connection();
         addrlen = sizeof client_addr;
         clientfd = accept(sockfd, reinterpret_cast<sockaddr *>(&client_addr), &addrlen);
         if (clientfd < 0) {
-            if (errno == EINTR)
+            if (errno == EINTR || errno == EAGAIN)
                 continue;
-            perror("accept");
+            log_error("accept");
             pause_for(accept_pause_us);
             continue;
         }
@@ -207,13 +235,15 @@ int main() {
         sigemptyset(&chld);
         sigaddset(&chld, SIGCHLD);
         sigprocmask(SIG_BLOCK, &chld, &before);
-        if (int slot = claim_slot(client_addr); slot >= 0) {
-            printf("%s:%d connected\n", inet_ntoa(client_addr.sin_addr),
-                   ntohs(client_addr.sin_port));
+        int slot = claim_slot(client_addr);
+        if (slot >= 0) {
+            pause_for(static_cast<long>(ms_until(next_serve, now_ms())) * 1000);
             start_connection_process(slot, before);
+            next_serve = now_ms() + serve_interval_ms;
         }
         sigprocmask(SIG_SETMASK, &before, nullptr);
         close(clientfd);
-        pause_for(accept_pause_us);
+        if (slot < 0)
+            pause_for(refusal_pause_us);
     }
 }

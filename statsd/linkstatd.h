@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <sys/types.h>
 
 // The wireless driver's station table.
 constexpr char sta_info_path[] = "/proc/wlan0/sta_info";
@@ -12,9 +13,15 @@ constexpr size_t key_size = 20;
 // A request is one receive of at most this many bytes.
 constexpr size_t request_size = 10;
 constexpr int listen_backlog = 5;
-// At most two replies a second per connection, one accepted connection a second.
+// At most two replies a second per connection, one connection served a second (and one
+// failed accept retried a second).
 constexpr long reply_pause_us = 500000;
+constexpr unsigned serve_interval_ms = 1000;
 constexpr long accept_pause_us = 1000000;
+// A connection refused at either limit costs no second of its own, or a host reconnecting as
+// fast as it is refused would keep everyone else queued behind it; this pause after each
+// bounds the refusals to 250 a second, and the CPU they take.
+constexpr long refusal_pause_us = 4000;
 // Each connection process costs about 50 KiB; this many bound the whole service to well
 // under a MiB however many peers connect and stay. One more is refused unserved.
 constexpr int max_connections = 8;
@@ -26,9 +33,12 @@ constexpr unsigned idle_limit_s = 60;
 // A peer that sends this much without an "ask" is not a client: its connection is closed,
 // so that its process cannot spend minutes draining 20 bytes a second after it has gone.
 constexpr unsigned max_unasked_bytes = 1024;
-// Refusal lines, and "get proc data failed", come at most once in this many seconds, with
-// the count of those left unlogged: the device's log ring holds a few KiB for everything.
+// Every line a peer can cause ("connected", the refusals, "closed to make room", the table's
+// lines) comes at most once in this many seconds per kind, with the count of those left
+// unlogged: the device's log ring holds a few KiB for everything.
 constexpr unsigned log_interval_s = 10;
+// One log line, whole, with its count; longer ones are cut.
+constexpr size_t log_line_size = 160;
 // Socket buffers of every connection, set on the listening socket so that each accepted one
 // inherits them and even the handshake offers the small window. A request is at most 10
 // bytes and a reply 92: the kernel doubles these figures and raises them to its minimum of
@@ -45,3 +55,11 @@ constexpr int keepalive_probes = 3;
 // A reply left unacknowledged this long ends the connection too; the kernel also ends a
 // probed connection at this point, so the window is 60 s either way.
 constexpr unsigned user_timeout_ms = 60000;
+// After listen the daemon needs no privilege: port 10000 is bound, the station table is
+// world-readable and nothing is written but its output. It runs on as this user and group,
+// with no supplementary groups, so a fault in the only process that talks to the network
+// gains nothing from root. 65534 is "nobody" and "nogroup" (or "nobody") on busybox,
+// Buildroot and Debian systems alike and owns no file; a firmware that has a user of its own
+// for the daemon sets its ids here.
+constexpr uid_t run_as_uid = 65534;
+constexpr gid_t run_as_gid = 65534;

@@ -1,6 +1,7 @@
 // The linkstat client against the real daemon, and against small fake servers on port 10000
 // that answer short, wrongly or not at all.
 #include "device.h"
+#include "reconnecting_host.h"
 #include "stats_client.h"
 
 #include <arpa/inet.h>
@@ -21,19 +22,22 @@ struct run_result {
     std::string out, err;
 };
 
-// Runs linkstat with args, its output captured in files beside the test devices. With
-// interrupt_after_frames, Ctrl-C comes once that many frames are drawn (or after 20 s).
-run_result run_linkstat(const std::string &args, int interrupt_after_frames = 0) {
+// Runs linkstat with args, its output captured in files beside the test devices (or sent to
+// out). With interrupt_after_frames, Ctrl-C comes once that many frames are drawn (or after
+// 20 s) unless it has ended by itself.
+run_result run_linkstat(const std::string &args, int interrupt_after_frames = 0,
+                        const std::string &out = "") {
     std::string bin = program_under_test("LINKSTAT_BIN", LINKSTAT_BUILT);
     // The emulator is for a device build of the client; the host build runs as it is.
     const char *emu = getenv("LINKSTAT_BIN") ? getenv("DEVICE_EMULATOR") : nullptr;
     std::string base = std::string(LINKSTAT_OUT) + "." + std::to_string(getpid());
     std::string cmd = std::string(emu && *emu ? emu : "") + " '" + bin + "' " + args + " >'" +
-                      base + ".out' 2>'" + base + ".err'";
+                      (out.empty() ? base + ".out" : out) + "' 2>'" + base + ".err'";
     if (interrupt_after_frames)
         cmd = "(" + cmd + ") & pid=$!; i=0; until [ \"$(grep -c 'rx rate' '" + base +
               ".out')\" -ge " + std::to_string(interrupt_after_frames) +
-              " ] || [ $i -ge 400 ]; do sleep 0.05; i=$((i+1)); done; kill -INT $pid; wait $pid";
+              " ] || [ $i -ge 400 ] || ! kill -0 $pid; do sleep 0.05; i=$((i+1)); done; " +
+              "kill -INT $pid; wait $pid";
     int st = system(cmd.c_str());
     run_result r{WIFEXITED(st) ? WEXITSTATUS(st) : -1, read_file(base + ".out"),
                  read_file(base + ".err")};
@@ -108,15 +112,49 @@ TEST_F(LinkstatWithDaemon, JsonGivesEveryFigureOfTheDefaultHost) {
     EXPECT_EQ(r.err, "");
 }
 
-TEST_F(LinkstatWithDaemon, WatchRedrawsWithBarsAndEndsCleanlyOnCtrlC) {
-    run_result r = run_linkstat("--watch", 2);
+// Eleven frames take over 5 s: each ask has its own 3 s for the reply.
+TEST_F(LinkstatWithDaemon, WatchRedrawsWithBarsPastTheReplyTimeoutAndEndsCleanlyOnCtrlC) {
+    run_result r = run_linkstat("--watch", 11);
     EXPECT_EQ(r.status, 0) << r.err;
+    size_t frames = 0;
+    for (size_t at = 0; (at = r.out.find("rx rate", at)) != std::string::npos; ++at)
+        ++frames;
+    EXPECT_GE(frames, 11u);
     size_t first = r.out.find("\033[H\033[2J");
     ASSERT_NE(first, std::string::npos);
     EXPECT_NE(r.out.find("\033[H\033[2J", first + 1), std::string::npos);
     EXPECT_NE(r.out.find("path B     35  [##############......"), std::string::npos) << r.out;
     // The cursor is shown again on the way out.
     EXPECT_EQ(r.out.substr(r.out.size() - 7), "\033[?25h\n");
+}
+
+TEST_F(LinkstatWithDaemon, AnOutputThatCannotBeWrittenFailsWithALine) {
+    for (const char *args : {"", "--raw", "--json", "--watch"}) {
+        run_result r = run_linkstat(args, 1, "/dev/full");
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.err, "linkstat: cannot write the output: No space left on device\n") << args;
+    }
+}
+
+// Ten one-shot asks beside a host that holds its 4 and reconnects as fast as it is refused,
+// slowly and at 200 connections a second: at least 9 are answered within their 3 s.
+TEST_F(LinkstatWithDaemon, OneShotAsksAreAnsweredBesideAHostReconnectingAsFastAsItIsRefused) {
+    ReconnectingHost host("127.0.0.2", 8, 1);
+    ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 4; }, 20000));
+    for (int rate : {1, 200}) {
+        host.set_rate(rate);
+        long refused = host.closed();
+        int answered = 0;
+        std::string failures;
+        for (int i = 0; i < 10; ++i) {
+            run_result r = run_linkstat("");
+            answered += r.status == 0;
+            failures += r.err;
+        }
+        EXPECT_GE(answered, 9) << rate << " a second: " << failures;
+        // The host was at it all along.
+        EXPECT_GE(host.closed() - refused, rate == 1 ? 5 : 20) << rate << " a second";
+    }
 }
 
 // Requests seen by all fake servers, for those that answer only together.
@@ -231,6 +269,14 @@ TEST(Linkstat, JsonAsksEveryHostAtOnceAndGivesEachItsLineInOrder) {
     EXPECT_EQ(got[2].find("[null,null,\"cannot connect to 127.0.0.4 port 10000: "), 0u) << got[2];
     EXPECT_EQ(got[3], "[null,null,\"no reply within 3 s (0 of 92 bytes)\"]");
     EXPECT_EQ(got[4].find("[null,null,\"a\\\"b"), 0u) << got[4];
+}
+
+TEST(Linkstat, JsonFailsWhenAnEarlierHostFailsThoughTheLastAnswers) {
+    FakeServer last(words_be(record_with_length(92)), false, "127.0.0.2");
+    ASSERT_TRUE(last.bound());
+    run_result r = run_linkstat("--json 127.0.0.4 127.0.0.2");
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(jq(r.out, ".error == null"), "false\ntrue\n");
 }
 
 TEST(Linkstat, RefusesUnknownOptionsAndHostsBeyondWhatItsFormTakes) {

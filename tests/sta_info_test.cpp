@@ -1,5 +1,7 @@
 // The station-table parser on realistic tables, and the read of the table file itself when
 // run inside a simulated device (where $SIM_DEVICE/proc is the /proc the parser reads).
+#include "../tools/linkstat.h"
+#include "clock.h"
 #include "sta_info.h"
 #include "station_table.h"
 
@@ -142,7 +144,9 @@ TEST_F(StaInfo, NumbersALineDoesNotSupplyAreZero) {
     EXPECT_EQ(value(p, current_tx_rate), 0u);
 }
 
-// The driver's lines and damaged ones, read with each of the parser's patterns.
+// The driver's lines and damaged ones, read with each of the parser's patterns. Numbers past
+// what the pattern's type holds are left out: sscanf's answer to them differs between C
+// libraries (the daemon's end-to-end suite shows the parser's own on every build).
 TEST(ScanNumbers, ReadsWhatSscanfReadsWithTheSamePattern) {
     constexpr const char *patterns[] = {"%s %u (%u %u %u %u)\n", "%s %d\n", "%s MCS%d (%d.%d)\n",
                                         "%s MCS%d (%d)\n"};
@@ -151,7 +155,6 @@ TEST(ScanNumbers, ReadsWhatSscanfReadsWithTheSamePattern) {
         "rssi:40(40 35 0 0)",
         "rssi: 40 (40\t35\r\n0 0)\n",
         "rssi: -3 (+4 -0 7 8)\n",
-        "rssi: 4294967296 (4294967301 -4294967297 99999999999 0)\n",
         "rssi: 40 (40 x 0 0)\n",
         "rssi: 40\n    current_tx_rate: 54\n",
         "rssi:",
@@ -159,8 +162,6 @@ TEST(ScanNumbers, ReadsWhatSscanfReadsWithTheSamePattern) {
         "current_tx_rate: 54\n",
         "current_tx_rate: 5.5\n",
         "current_tx_rate: - 5\n",
-        "current_tx_rate: 2147483648\n",
-        "current_tx_rate: -99999999999\n",
         "current_tx_rate: MCS7 (72.2)\n",
         "current_tx_rate: MCS7(72.2)",
         "current_tx_rate: MCS 7 ( 72 . 2 )\n",
@@ -223,6 +224,21 @@ TEST(StrstrIn1line, SearchesOnlyTheLineTheSubjectStartsIn) {
         else
             EXPECT_EQ(got, r.subject + r.at) << r.subject << " / " << r.pattern;
     }
+}
+
+// Deadlines 3 s away across the wraps of a 32-bit millisecond clock (every 49.7 days, and of
+// its signed half): linkstatd's and linkstat's waits come out as on any other day.
+TEST(Deadline, WaitsAcrossTheWrapOfTheMillisecondClockAsOnAnyOtherDay) {
+    struct row {
+        uint32_t elapsed, left;
+    };
+    constexpr row rows[] = {{0, 3000}, {1, 2999}, {2999, 1}, {3000, 0}, {3001, 0}, {86400000, 0}};
+    for (uint32_t start : {0u, 0x7fffffffu - 1000, 0xffffffffu - 1000, 0xffffffffu})
+        for (const row &r : rows) {
+            uint32_t deadline = start + 3000, now = start + r.elapsed;
+            EXPECT_EQ(ms_until(deadline, now), r.left) << start << " + " << r.elapsed;
+            EXPECT_EQ(ms_left(deadline, now), r.left) << start << " + " << r.elapsed;
+        }
 }
 
 TEST(Record, PacksEveryWordBigEndian) {

@@ -5,9 +5,11 @@
 #include <cstdlib>
 #include <cstring>
 #include <dirent.h>
+#include <grp.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <time.h>
 #include <unistd.h>
 
@@ -163,21 +165,40 @@ int lowest_free_fd(pid_t pid) {
     return fd;
 }
 
-bool zombie_status(pid_t pid, int &wait_status) {
+// The fields of pid's stat after the command name, the state first.
+static std::vector<std::string> stat_fields(pid_t pid) {
     std::string stat = read_file("/proc/" + std::to_string(pid) + "/stat");
-    size_t close_paren = stat.rfind(')');
-    if (close_paren == std::string::npos)
-        return false;
-    // After the command name: the state (field 3) first, the exit code (field 52) last.
     std::vector<std::string> fields;
-    size_t at = close_paren + 1;
+    size_t at = stat.rfind(')');
+    if (at == std::string::npos)
+        return fields;
+    ++at;
     while ((at = stat.find_first_not_of(" \n", at)) != std::string::npos) {
         size_t end = stat.find_first_of(" \n", at);
         fields.push_back(stat.substr(at, end - at));
         at = end;
     }
+    return fields;
+}
+
+bool zombie_status(pid_t pid, int &wait_status) {
+    // The state is field 3, the exit code field 52.
+    std::vector<std::string> fields = stat_fields(pid);
     if (fields.size() < 50 || fields[0] != "Z")
         return false;
     wait_status = atoi(fields[49].c_str());
     return true;
+}
+
+long started_ms(pid_t pid) {
+    std::vector<std::string> fields = stat_fields(pid); // the start time is field 22
+    return fields.size() < 20 ? -1 : atol(fields[19].c_str()) * 1000 / sysconf(_SC_CLK_TCK);
+}
+
+bool as_user(uid_t uid, gid_t gid, const std::function<bool()> &what) {
+    pid_t pid = fork();
+    if (pid == 0)
+        _exit(setgroups(0, nullptr) == 0 && setgid(gid) == 0 && setuid(uid) == 0 && what() ? 0 : 1);
+    int status = -1;
+    return pid > 0 && waitpid(pid, &status, 0) == pid && status == 0;
 }

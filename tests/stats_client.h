@@ -2,6 +2,7 @@
 // bytes, and reading what comes back within a deadline.
 #pragma once
 
+#include <functional>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -46,3 +47,8 @@ int socket_fds_of(pid_t pid);
 int lowest_free_fd(pid_t pid);
 // Whether pid is a zombie, and then its wait status.
 bool zombie_status(pid_t pid, int &wait_status);
+// When pid started, in milliseconds since boot (to the kernel's tick), or -1.
+long started_ms(pid_t pid);
+// Whether what succeeded, run in a child process with uid and gid as its only ids: such a
+// process may act on the daemon's processes without the capabilities the test may lack.
+bool as_user(uid_t uid, gid_t gid, const std::function<bool()> &what);

@@ -256,6 +256,26 @@ for change in "router wisp 3 2 12 21 6 16 24" "wisp ap 2 1 5 15 3 10 18"; do
 	done
 done
 
+# Least privilege on the MIPS kernel: linkstatd, and the process serving a connection held
+# open through the forwarded port, run as user and group 65534 with no supplementary groups
+# and no way to gain privilege.
+sleep 60 | busybox nc 127.0.0.1 10000 >/dev/null 2>&1 &
+holder=$!
+linkstatd_pid=$(in_router 'cat /var/run/linkstatd.pid')
+# served: sets served to a process linkstatd started.
+served() {
+	served=$(in_router "awk '/^PPid:/ && \$2 == $linkstatd_pid { split(FILENAME, p, \"/\"); print p[3]; exit }' /proc/[0-9]*/status 2>/dev/null")
+	[ -n "$served" ]
+}
+# ids PID: what PID's status says of its ids and privilege, trailing blanks left out.
+ids() { in_router "grep -E '^(Uid|Gid|Groups|NoNewPrivs):' /proc/$1/status" | sed 's/[[:space:]]*$//'; }
+unprivileged=$(printf 'Uid:\t65534\t65534\t65534\t65534\nGid:\t65534\t65534\t65534\t65534\nGroups:\nNoNewPrivs:\t1')
+check "linkstatd runs as 65534, with no supplementary groups and no new privileges" \
+	same "$unprivileged" "$(ids "$linkstatd_pid")"
+connection_unprivileged() { wait_until 10 served && same "$unprivileged" "$(ids "$served")"; }
+check "and so does the process serving a connection" connection_unprivileged
+kill "$holder" 2>/dev/null
+
 # The runner: a second router beside the first, and nothing left running by stop or cut.
 other=$dir-2
 rm -rf "$other"

@@ -29,10 +29,11 @@ void on_interrupt(int) {
     interrupted = 1;
 }
 
-long now_ms() {
+// The monotonic clock in milliseconds, kept in 32 bits: see ms_left.
+uint32_t now_ms() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
+    return static_cast<uint32_t>(t.tv_sec) * 1000u + static_cast<uint32_t>(t.tv_nsec / 1000000);
 }
 
 // One host's exchange: connect, send "ask", read one whole record, each step within its
@@ -40,7 +41,7 @@ long now_ms() {
 enum phase : int { connecting, replying, answered, failed };
 struct query {
     const char *host;
-    long deadline;
+    uint32_t deadline;
     size_t got;
     int fd;
     phase state;
@@ -170,14 +171,14 @@ void run_queries(query *qs, size_t count) {
         pollfd polled[max_hosts];
         query *owner[max_hosts];
         size_t n = 0;
-        long now = now_ms(), wait = reply_timeout_ms;
+        uint32_t now = now_ms(), wait = reply_timeout_ms;
         for (size_t i = 0; i < count; ++i) {
             query &q = qs[i];
             if (!pending(q))
                 continue;
             polled[n] = {q.fd, static_cast<short>(q.state == connecting ? POLLOUT : POLLIN), 0};
             owner[n++] = &q;
-            long left = q.deadline > now ? q.deadline - now : 0;
+            uint32_t left = ms_left(q.deadline, now);
             wait = left < wait ? left : wait;
         }
         if (n == 0)
@@ -193,7 +194,7 @@ void run_queries(query *qs, size_t count) {
             }
         now = now_ms();
         for (size_t i = 0; i < n; ++i)
-            if (pending(*owner[i]) && owner[i]->deadline <= now)
+            if (pending(*owner[i]) && ms_left(owner[i]->deadline, now) == 0)
                 time_out(*owner[i]);
     }
 }
@@ -350,6 +351,10 @@ int watch(query &q) {
             break;
         }
         draw_watch(q.record, q.host);
+        if (ferror(stdout)) {
+            result = exit_failed;
+            break;
+        }
         timespec pause{0, watch_interval_us * 1000};
         while (!interrupted && nanosleep(&pause, &pause) != 0 && errno == EINTR) {
         }
@@ -370,6 +375,15 @@ int print_all_json(size_t count) {
         result = q.state == answered ? result : exit_failed;
     }
     return result;
+}
+
+// What was printed must have reached the output: a full disk or a closed pipe fails the run
+// with a line that says so.
+int written(int result) {
+    if (fflush(stdout) == 0 && !ferror(stdout))
+        return result;
+    fprintf(stderr, "linkstat: cannot write the output: %s\n", strerror(errno));
+    return exit_failed;
 }
 
 int usage() {
@@ -421,10 +435,10 @@ int main(int argc, char **argv) {
         if (resolved[i])
             start_connect(queries[i]);
     if (mode == view_watch)
-        return watch(queries[0]);
+        return written(watch(queries[0]));
     run_queries(queries, hosts);
     if (mode == view_json)
-        return print_all_json(hosts);
+        return written(print_all_json(hosts));
     query &q = queries[0];
     if (!succeeded(q))
         return exit_failed;
@@ -433,5 +447,5 @@ int main(int argc, char **argv) {
     else
         print_text(q.record);
     close(q.fd);
-    return exit_ok;
+    return written(exit_ok);
 }
