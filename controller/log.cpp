@@ -66,7 +66,8 @@ void log_dropped() {
     if (dropped == 0)
         return;
     char line[64];
-    int n = snprintf(line, sizeof line, "lines dropped while the log was not read: %u\n", dropped);
+    int n = snprintf(line, sizeof line, "log output full: %u line%s dropped\n", dropped,
+                     dropped == 1 ? "" : "s");
     if (written(line, n))
         dropped = 0;
 }
