@@ -28,5 +28,6 @@ CHECK_PACKAGES="clang clang-format libclang-rt-14-dev"
 SOURCE_PACKAGES="dpkg-dev"
 # scripts/build-musl: the C library of the static device build.
 MUSL_PACKAGES="g++-mips-linux-gnu make"
-# sim/vrouter/build and run: the kernel and its build tools, the emulator and the disk.
-VROUTER_PACKAGES="linux-source-6.1 gcc-mips-linux-gnu gcc make bc bison flex xz-utils qemu-system-mips e2fsprogs util-linux coreutils"
+# sim/vrouter/build and run: the kernel and its build tools, the emulator and the disk;
+# the soak is Python.
+VROUTER_PACKAGES="linux-source-6.1 gcc-mips-linux-gnu gcc make bc bison flex xz-utils qemu-system-mips e2fsprogs util-linux coreutils python3"
