@@ -14,6 +14,9 @@ debian_source() {
 	need_packages $SOURCE_PACKAGES
 	apt=$PWD/build/apt
 	mkdir -p "$apt/lists/partial" "$apt/cache/archives/partial" "$apt/sources.list.d"
+	# One fetch at a time: apt refuses a second update of the same lists.
+	exec 7>"$apt/fetch.lock"
+	flock 7
 	# A deb-src line for every archive the system installs packages from, as it names them.
 	# shellcheck disable=SC2016 # apt's own $(FIELD) placeholders
 	apt-get --no-release-info indextargets --format '$(TARGET_OF) $(REPO_URI) $(RELEASE) $(COMPONENT)' |
