@@ -7,11 +7,15 @@
 #include "signals.h"
 #include "store_bridge.h"
 
+#include <algorithm>
+#include <array>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <fcntl.h>
+#include <string_view>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -51,6 +55,9 @@ template <size_t N> constexpr int count_of(const setting (&)[N]) {
     return static_cast<int>(N);
 }
 
+constexpr int max_settings =
+    std::max({count_of(ap_settings), count_of(wisp_settings), count_of(router_settings)});
+
 constexpr mode modes[] = {
     {0, position_router, router_settings, count_of(router_settings),
      "Slide Swith change to Router Mode,The Data is %s\n"},
@@ -59,6 +66,17 @@ constexpr mode modes[] = {
     {2, position_wisp, wisp_settings, count_of(wisp_settings),
      "Slide Swith change to WISP Mode,The Data is %s\n"},
 };
+
+// Every mode writes OP_MODE first, with its own value.
+constexpr int op_mode_setting = 0;
+constexpr bool op_mode_first() {
+    for (const auto &m : modes)
+        if (std::string_view(m.settings[op_mode_setting].key) != "OP_MODE" ||
+            m.settings[op_mode_setting].value != m.op_mode)
+            return false;
+    return true;
+}
+static_assert(op_mode_first(), "a mode's first setting is its OP_MODE");
 
 struct transfer_step {
     int (*operation)(int);
@@ -129,6 +147,44 @@ bool op_mode_holds(int value) {
     return get_flash_int_value("OP_MODE", &stored) && stored == value;
 }
 
+// Once overwriting has begun the change is carried through: a restart with part of it
+// missing would leave the profiles half moved or, before OP_MODE names the new mode, run the
+// change again over profiles already moved. What the store did not take is written again
+// (the profile moves run again whole: they read only profiles they do not write) until it is.
+void carry_through(const profile_move *move, const mode &target) {
+    bool rows = move != nullptr;
+    std::array<bool, max_settings> pending{};
+    std::fill_n(pending.begin(), target.count, true);
+    char why[line_size];
+    for (;;) {
+        why[0] = '\0';
+        if (rows) {
+            begin_copy();
+            run_steps(*move, move->saving, 3);
+            const char *failed = copy_failure();
+            rows = failed != nullptr;
+            if (failed)
+                snprintf(why, sizeof why, "%s", failed);
+        }
+        for (int i = 0; i < target.count; ++i) {
+            const setting &s = target.settings[i];
+            if (!pending[i])
+                continue;
+            pending[i] = !flash_set_number(s.key, s.value);
+            if (pending[i] && !why[0])
+                snprintf(why, sizeof why, "%s could not be written", s.key);
+        }
+        if (!why[0] && !op_mode_holds(target.op_mode)) {
+            snprintf(why, sizeof why, "OP_MODE does not read back as %d", target.op_mode);
+            pending[op_mode_setting] = true;
+        }
+        if (!why[0])
+            return;
+        log_line("%s; writing it again in %u s\n", why, op_mode_retry_seconds);
+        sleep(op_mode_retry_seconds);
+    }
+}
+
 // A file of ours alone in /tmp, opened for reading. Whatever else stands at the path is
 // removed and the file made afresh: a link, a FIFO (opened without waiting for a writer),
 // or a file of another user, who could hold a lock on it for ever or plant a mark.
@@ -193,18 +249,7 @@ void change_to(const mode &target, const char *text) {
             end_by(sig);
         return;
     }
-    if (move)
-        run_steps(*move, move->saving, 3);
-    for (int i = 0; i < target.count; ++i)
-        flash_set_number(target.settings[i].key, target.settings[i].value);
-    // A restart before OP_MODE names the new mode would run the change again, over
-    // profiles already moved.
-    while (!op_mode_holds(target.op_mode)) {
-        log_line("OP_MODE does not read back as %d; writing it again in %u s\n", target.op_mode,
-                 op_mode_retry_seconds);
-        sleep(op_mode_retry_seconds);
-        flash_set_number("OP_MODE", target.op_mode);
-    }
+    carry_through(move, target);
     log_line(target.announcement, text);
     // A stop noted so far, or during the pause, ends it here with no restart.
     stop_if_held();

@@ -57,9 +57,10 @@ constexpr unsigned op_mode_wait_seconds = 30;
 // it: often enough to follow a store that recovers, rarely enough not to hammer one that
 // does not.
 constexpr unsigned change_retry_seconds = 30;
-// A change that has begun to overwrite the profiles restarts the device only once OP_MODE
-// reads back as the new mode: a restart before would run the change again over profiles
-// already moved. The write is tried again this often until it holds.
+// A change that has begun to overwrite the profiles restarts the device only once every
+// write was taken and OP_MODE reads back as the new mode: a restart before would leave the
+// profiles half moved or run the change again over profiles already moved. What failed is
+// written again this often until it holds.
 constexpr unsigned op_mode_retry_seconds = 10;
 // Pause between the announcement and the restart.
 constexpr unsigned reboot_delay_seconds = 2;

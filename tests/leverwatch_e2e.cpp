@@ -671,8 +671,8 @@ class StoreFaults : public Leverwatch, public testing::WithParamInterface<StoreF
     "mode change stopped before anything was overwritten: " why "; trying again in 30 s\n"
 
 // A store that fails while a copy is saved stops the change before anything is overwritten;
-// one that fails to take OP_MODE holds the restart off until it does. Either way both
-// networks are whole once the store answers and the device has restarted.
+// one that fails to take a later write, OP_MODE included, holds the restart off until it does.
+// Either way both networks are whole once the store answers and the device has restarted.
 TEST_P(StoreFaults, StopTheChangeOrHoldTheRestartAndLoseNothing) {
     const auto &f = GetParam();
     const Seeds before =
@@ -694,16 +694,23 @@ TEST_P(StoreFaults, StopTheChangeOrHoldTheRestartAndLoseNothing) {
         dev.start(program_under_test("LEVERWATCH_BIN", LEVERWATCH_BUILT), true);
     }
     wait_for_boot(1);
+    EXPECT_EQ(dev.store("DHCP"), value_line("DHCP", f.entering ? "2" : "0"));
     expect_profile(f.entering ? "WLAN0_VAP4_" : "WLAN0_", wpa2_home);
     expect_profile(f.entering ? "WLAN0_" : "WLAN0_VAP2_", wpa_upstream);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Leverwatch, StoreFaults,
-    testing::Values(StoreFault{"EnteringOpModeRefused", true, "OP_MODE", "",
+    testing::Values(StoreFault{"EnteringOpModeLostUnsaid", true, "OP_MODE 0", "",
                                "OP_MODE does not read back as 2; writing it again in 10 s\n"},
                     StoreFault{"LeavingOpModeRefused", false, "OP_MODE", "",
-                               "OP_MODE does not read back as 1; writing it again in 10 s\n"},
+                               "OP_MODE could not be written; writing it again in 10 s\n"},
+                    StoreFault{"EnteringRootNameRefused", true, "WLAN0_SSID", "",
+                               "WLAN0_SSID could not be written; writing it again in 10 s\n"},
+                    StoreFault{"LeavingRootKeyRefused", false, "WLAN0_WPA_PSK", "",
+                               "WLAN0_WPA_PSK could not be written; writing it again in 10 s\n"},
+                    StoreFault{"EnteringDhcpRefused", true, "DHCP", "",
+                               "DHCP could not be written; writing it again in 10 s\n"},
                     StoreFault{"EnteringHomeKeyUnreadable", true, "", "WLAN0_WPA_PSK",
                                STOPPED("WLAN0_WPA_PSK could not be read")},
                     StoreFault{"LeavingUpstreamKeyUnreadable", false, "", "WLAN0_WPA_PSK",

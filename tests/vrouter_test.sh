@@ -193,12 +193,12 @@ for step in "2 wisp 28" "1 ap 20" "3 router 6"; do
 	previous=$2
 done
 
-# A store that refuses OP_MODE for a while: the change is written but the router restarts
+# A store that loses OP_MODE without a word for a while: the change is written but the router restarts
 # only once OP_MODE holds the new mode, and nothing is lost.
 boots() { in_router "grep -c '^boot\$' /flash/calls.log"; }
 seed router 3
 booted=$(boots)
-in_router "echo OP_MODE >/flash/refuse && echo 1 >/proc/slide_sw"
+in_router "echo OP_MODE 0 >/flash/refuse && echo 1 >/proc/slide_sw"
 refusing() { in_router "logread | grep -q 'OP_MODE does not read back as 1'"; }
 check "with OP_MODE refused, leverwatch holds the restart and says why" wait_until 90 refusing
 check "and the router runs on" same "$booted" "$(boots)"
