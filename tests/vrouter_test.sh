@@ -17,6 +17,9 @@ dir=$PWD/build/vrouter/tests/router
 trap '$run cut "$dir"' EXIT
 . tests/checks.sh
 
+# A boot and a mode change with its restart take well under a minute; the emulator on a
+# host busy with other work can take several times that. Waits end as their condition holds.
+settle_seconds=240
 # wait_until SECONDS COMMAND...: runs COMMAND until it succeeds, for at most SECONDS.
 wait_until() {
 	end=$(($(cut -d . -f 1 /proc/uptime) + $1))
@@ -130,7 +133,7 @@ settled() {
 		grep -qx 'flash get OP_MODE' /tmp/this-boot && ! grep -q '^flash set' /tmp/this-boot" 2>/dev/null
 }
 # back: the router, started again after a cut, comes up and settles.
-back() { $run start -p 10000 "$dir" >/dev/null && wait_until 90 settled; }
+back() { $run start -p 10000 "$dir" >/dev/null && wait_until "$settle_seconds" settled; }
 
 mkdir -p "$dir"
 rm -f "$dir/flash.img"
@@ -180,14 +183,14 @@ rx rate      54.0 Mb/s  (code 108)" "$("$linkstat" 2>&1)"
 # the next boot's leverwatch settles with both networks whole where they belong.
 seed router 3
 in_router reboot
-check "a store seeded through flash boots settled in Router mode" wait_until 60 settled
+check "a store seeded through flash boots settled in Router mode" wait_until "$settle_seconds" settled
 check "and holds both networks whole" whole router
 previous=router
 for step in "2 wisp 28" "1 ap 20" "3 router 6"; do
 	# shellcheck disable=SC2086 # split into its fields
 	set -- $step
 	in_router "echo $1 >/proc/slide_sw"
-	check "switch at $1: the router restarts by itself into $2 mode and settles" wait_until 90 settled
+	check "switch at $1: the router restarts by itself into $2 mode and settles" wait_until "$settle_seconds" settled
 	check "$previous to $2: both networks whole where they belong, and the mode's settings" whole "$2"
 	check "$previous to $2 was $3 flash set runs" same "$3" "$(in_router "$sets_last_boot")"
 	previous=$2
@@ -200,10 +203,10 @@ seed router 3
 booted=$(boots)
 in_router "echo OP_MODE 0 >/flash/refuse && echo 1 >/proc/slide_sw"
 refusing() { in_router "logread | grep -q 'OP_MODE does not read back as 1'"; }
-check "with OP_MODE refused, leverwatch holds the restart and says why" wait_until 90 refusing
+check "with OP_MODE not kept, leverwatch holds the restart and says why" wait_until "$settle_seconds" refusing
 check "and the router runs on" same "$booted" "$(boots)"
 in_router "rm /flash/refuse"
-check "once the store takes OP_MODE, the router restarts into ap mode and settles" wait_until 90 settled
+check "once the store takes OP_MODE, the router restarts into ap mode and settles" wait_until "$settle_seconds" settled
 restarted_once() { [ "$(boots)" -eq $((booted + 1)) ]; }
 check "having restarted once" restarted_once
 check "with both networks whole and the mode's settings" whole ap
@@ -212,7 +215,7 @@ check "with both networks whole and the mode's settings" whole ap
 old=$(in_router 'cat /var/run/linkstatd.pid')
 in_router "kill -KILL $old"
 answers_anew() { [ "$(in_router 'cat /var/run/linkstatd.pid')" != "$old" ] && "$linkstat" >/dev/null 2>&1; }
-check "a killed linkstatd is back and answering within 6 s" wait_until 6 answers_anew
+check "a killed linkstatd is back and answering" wait_until 30 answers_anew
 check "its lines are in logread under its tag" sh -c "$run exec '$dir' logread |
 	grep -q 'linkstatd: linkstatd killed by signal KILL, restarting in 2 s'"
 
@@ -241,7 +244,7 @@ for change in "router wisp 3 2 12 21 6 16 24" "wisp ap 2 1 5 15 3 10 18"; do
 		seed "$from" "$position"
 		in_router "echo $k >/tmp/vrouter-cut && echo $target >/proc/slide_sw"
 		held() { grep -q "^vrouter: holding after flash set $k for a power cut" "$dir/console.log"; }
-		check "$cut_at: the change gets there" wait_until 60 held || continue
+		check "$cut_at: the change gets there" wait_until "$settle_seconds" held || continue
 		$run cut "$dir"
 		check "$cut_at: the router comes back and settles" back || continue
 		lost=
@@ -272,7 +275,7 @@ ids() { in_router "grep -E '^(Uid|Gid|Groups|NoNewPrivs):' /proc/$1/status" | se
 unprivileged=$(printf 'Uid:\t65534\t65534\t65534\t65534\nGid:\t65534\t65534\t65534\t65534\nGroups:\nNoNewPrivs:\t1')
 check "linkstatd runs as 65534, with no supplementary groups and no new privileges" \
 	same "$unprivileged" "$(ids "$linkstatd_pid")"
-connection_unprivileged() { wait_until 10 served && same "$unprivileged" "$(ids "$served")"; }
+connection_unprivileged() { wait_until 30 served && same "$unprivileged" "$(ids "$served")"; }
 check "and so does the process serving a connection" connection_unprivileged
 kill "$holder" 2>/dev/null
 
