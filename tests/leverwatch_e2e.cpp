@@ -22,8 +22,9 @@ using Seeds = std::vector<std::pair<std::string, std::string>>;
 
 namespace {
 
-// A mode change runs a few dozen shells; under an emulator that takes a while.
-constexpr int change_ms = 30000;
+// A mode change runs a few dozen shells; under an emulator, beside other tests on a busy
+// host, that can take most of a minute. Waits end as soon as their condition holds.
+constexpr int change_ms = 90000;
 // How long a poll-free stretch is watched: more than two poll periods.
 constexpr int quiet_ms = 5000;
 // A store that never answers is given up on after 30 s.
