@@ -232,8 +232,10 @@ TEST_F(Linkstatd, TheParentHoldsOnlyTheListeningSocketAndEachChildOnlyItsConnect
     ASSERT_TRUE(second.connect_within());
     ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).size() == 2; }));
     EXPECT_TRUE(wait_for([&] { return socket_fds_of(dev.pid) == 1; })) << socket_fds_of(dev.pid);
+    // A child just forked still holds the listening socket until its first steps close it.
     for (pid_t child : children_of(dev.pid))
-        EXPECT_EQ(socket_fds_of(child), 1) << "child " << child;
+        EXPECT_TRUE(wait_for([&] { return socket_fds_of(child) == 1; }))
+            << "child " << child << ": " << socket_fds_of(child);
     client.close_now();
     second.close_now();
     ASSERT_TRUE(wait_for([&] { return children_of(dev.pid).empty(); }, 10000));
