@@ -123,7 +123,7 @@ const mode *mode_at(int position) {
 void run_steps(const profile_move &move, int from, int to) {
     for (int i = from; i < to; ++i)
         if (move.steps[i].operation(move.dir) == 0)
-            log_line("%s", move.steps[i].failure);
+            log_repeating("%s", move.steps[i].failure);
 }
 
 // Saves the copy, and reads it back: false, with a line naming the key, when the store
@@ -136,8 +136,8 @@ bool saved(const profile_move &move) {
         why = copy_differs();
     if (!why)
         return true;
-    log_line("mode change stopped before anything was overwritten: %s; trying again in %u s\n", why,
-             change_retry_seconds);
+    log_repeating("mode change stopped before anything was overwritten: %s; trying again in %u s\n",
+                  why, change_retry_seconds);
     return false;
 }
 
@@ -180,7 +180,7 @@ void carry_through(const profile_move *move, const mode &target) {
         }
         if (!why[0])
             return;
-        log_line("%s; writing it again in %u s\n", why, op_mode_retry_seconds);
+        log_repeating("%s; writing it again in %u s\n", why, op_mode_retry_seconds);
         sleep(op_mode_retry_seconds);
     }
 }
@@ -210,8 +210,8 @@ bool restart_due() {
 [[noreturn]] void restart_device() {
     for (unsigned runs = 0;; ++runs) {
         if (runs == 1)
-            log_line("no restart %u s after reboot; running it again every %u s\n",
-                     reboot_retry_seconds, reboot_retry_seconds);
+            log_repeating("no restart %u s after reboot; running it again every %u s\n",
+                          reboot_retry_seconds, reboot_retry_seconds);
         run_command(reboot_command);
         sleep(reboot_retry_seconds);
     }
@@ -225,7 +225,7 @@ void stop_if_held() {
         int fd = open_private(restart_mark_path);
         if (fd >= 0)
             close(fd);
-        log_line("mode change written; the restart is left to whoever stopped leverwatch\n");
+        log_repeating("mode change written; the restart is left to whoever stopped leverwatch\n");
         end_by(sig);
     }
 }
@@ -250,7 +250,7 @@ void change_to(const mode &target, const char *text) {
         return;
     }
     carry_through(move, target);
-    log_line(target.announcement, text);
+    log_repeating(target.announcement, text);
     // A stop noted so far, or during the pause, ends it here with no restart.
     stop_if_held();
     sleep(reboot_delay_seconds);
@@ -279,7 +279,7 @@ void leverwatch() {
     char text[switch_text_size] = {};
     long p = 0;
     if (!read_switch(text, p)) {
-        log_line("read gpio error\n");
+        log_repeating("read gpio error\n");
         return;
     }
     if (p == switch_position)
@@ -288,7 +288,7 @@ void leverwatch() {
     // Checked before any profile moves: an invalid reading repeats at every poll, and a
     // repeated save would overwrite the client stash with the repeater's settings.
     if (!target) {
-        log_line("Error Flag from Slide_Sw,The Data is %s\n", text);
+        log_repeating("Error Flag from Slide_Sw,The Data is %s\n", text);
         return;
     }
     if (now() < retry_after)
@@ -312,7 +312,7 @@ bool read_op_mode() {
             known = true;
         }
     if (!known)
-        log_line("Failure for OP Mode\n");
+        log_repeating("Failure for OP Mode\n");
     return true;
 }
 
@@ -323,21 +323,23 @@ bool only_controller() {
     if (fd >= 0 && flock(fd, LOCK_EX | LOCK_NB) == 0)
         return true;
     if (fd >= 0 && errno == EWOULDBLOCK)
-        log_line("leverwatch already running on this device (it holds %s), exiting\n", lock_path);
+        log_repeating("leverwatch already running on this device (it holds %s), exiting\n",
+                      lock_path);
     else
-        log_line("cannot lock %s: %s, exiting\n", lock_path, strerror(errno));
+        log_repeating("cannot lock %s: %s, exiting\n", lock_path, strerror(errno));
     return false;
 }
 
 } // namespace
 
 int main() {
-    log_open();
+    open_log(nullptr);
     install_signal_handlers();
     if (!only_controller())
         return 1;
     if (restart_due()) {
-        log_line("a mode change was written and the device not restarted since; restarting it\n");
+        log_repeating(
+            "a mode change was written and the device not restarted since; restarting it\n");
         restart_device();
     }
 
@@ -346,9 +348,9 @@ int main() {
     const time_t began = now();
     for (bool told = false; !read_op_mode(); told = true) {
         if (!told)
-            log_line("OP_MODE unreadable, switch ignored until it is read\n");
+            log_repeating("OP_MODE unreadable, switch ignored until it is read\n");
         if (now() - began >= static_cast<time_t>(op_mode_wait_seconds)) {
-            log_line("OP_MODE still unreadable, taken as Router\n");
+            log_repeating("OP_MODE still unreadable, taken as Router\n");
             switch_position = position_router;
             break;
         }

@@ -72,11 +72,5 @@ constexpr unsigned reboot_retry_seconds = 60;
 // change is a few dozen runs.
 constexpr unsigned command_limit_seconds = 30;
 
-// A line of a repeating kind is printed at most once in this many seconds, with the count
-// of those left unlogged: the device's log ring holds a few KiB for everything.
-constexpr unsigned log_interval_seconds = 10;
-// The longest line printed, with its count.
-constexpr int log_line_size = 256;
-
 // Switch position codes.
 enum position : int { position_ap = 1, position_wisp = 2, position_router = 3 };

@@ -33,10 +33,11 @@ bool run_flash(const char *verb, const char *key, const char *command) {
     case command_done:
         return true;
     case command_failed:
-        log_line("flash %s %s: exited with status %d\n", verb, key, status);
+        log_repeating("flash %s %s: exited with status %d\n", verb, key, status);
         return false;
     case command_timed_out:
-        log_line("flash %s %s: no answer within %u s, ended\n", verb, key, command_limit_seconds);
+        log_repeating("flash %s %s: no answer within %u s, ended\n", verb, key,
+                      command_limit_seconds);
         return false;
     case command_not_run:
         break;
@@ -49,7 +50,7 @@ bool read_value_line(const char *key, char (&line)[line_size]) {
     char command[command_size] = {};
     int n = snprintf(command, sizeof command, flash_get_pattern, key, flash_output_path);
     if (n < 0 || n >= command_size) {
-        log_line("flash get %s refused: command too long\n", key);
+        log_repeating("flash get %s refused: command too long\n", key);
         return false;
     }
     memset(line, 0, sizeof line);
@@ -69,7 +70,7 @@ bool read_value_line(const char *key, char (&line)[line_size]) {
 bool run_set(const char *key, const char *command, int n) {
     // Never truncate: a shortened value would be a different value, or a broken command.
     if (n < 0 || n >= command_size) {
-        log_line("flash set %s refused: command too long\n", key);
+        log_repeating("flash set %s refused: command too long\n", key);
         return false;
     }
     return run_flash("set", key, command);
@@ -224,12 +225,12 @@ bool flash_set_word(const char *key, const char *word) {
 bool flash_set_text(const char *key, const char *value) {
     // Longer than any setting the tool prints: not a value it gave, whatever the key.
     if (strlen(value) > longest_value) {
-        log_line("flash set %s refused: value too long\n", key);
+        log_repeating("flash set %s refused: value too long\n", key);
         return false;
     }
     // The value goes into a shell command line: nothing the store returns may run.
     if (!is_shell_word(value)) {
-        log_line("flash set %s refused: value is not one plain shell word\n", key);
+        log_repeating("flash set %s refused: value is not one plain shell word\n", key);
         return false;
     }
     return flash_set_word(key, value);

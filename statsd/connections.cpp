@@ -1,5 +1,6 @@
 #include "connections.h"
 
+#include "clock.h"
 #include "linkstatd.h"
 #include "log.h"
 
@@ -7,7 +8,6 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdint>
-#include <ctime>
 #include <sys/mman.h>
 #include <sys/wait.h>
 
@@ -34,12 +34,6 @@ connection_slot slots[max_connections];
 shared_page *page;
 // The daemon's own lines; the refusals of both kinds count as one.
 line_limit refusal_lines, connected_lines, eviction_lines;
-
-uint32_t now_s() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<uint32_t>(t.tv_sec);
-}
 
 uint32_t load(const uint32_t &word) {
     return __atomic_load_n(&word, __ATOMIC_RELAXED);

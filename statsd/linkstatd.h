@@ -33,12 +33,6 @@ constexpr unsigned idle_limit_s = 60;
 // A peer that sends this much without an "ask" is not a client: its connection is closed,
 // so that its process cannot spend minutes draining 20 bytes a second after it has gone.
 constexpr unsigned max_unasked_bytes = 1024;
-// Every line a peer can cause ("connected", the refusals, "closed to make room", the table's
-// lines) comes at most once in this many seconds per kind, with the count of those left
-// unlogged: the device's log ring holds a few KiB for everything.
-constexpr unsigned log_interval_s = 10;
-// One log line, whole, with its count; longer ones are cut.
-constexpr size_t log_line_size = 160;
 // Socket buffers of every connection, set on the listening socket so that each accepted one
 // inherits them and even the handshake offers the small window. A request is at most 10
 // bytes and a reply 92: the kernel doubles these figures and raises them to its minimum of

@@ -4,7 +4,7 @@
 
 #include "linkstat.h"
 
-#include "../statsd/stats_record.h"
+#include "../common/stats_record.h"
 
 #include <cerrno>
 #include <csignal>
