@@ -11,7 +11,10 @@ set(MIPS_SYSROOT /usr/${MIPS_TRIPLE})
 set(CMAKE_C_COMPILER ${MIPS_TRIPLE}-gcc)
 set(CMAKE_CXX_COMPILER ${MIPS_TRIPLE}-g++)
 set(CMAKE_STRIP ${MIPS_TRIPLE}-strip CACHE FILEPATH "strip for the device binaries")
-set(CMAKE_CXX_FLAGS_INIT "-EB -march=mips32r2")
+# The daemons are linked as plain executables (-no-pie): their code need not be position
+# independent, and their calls into the C library go through a PLT rather than the GOT, which
+# makes each a few hundred bytes smaller.
+set(CMAKE_CXX_FLAGS_INIT "-EB -march=mips32r2 -fno-pie -mplt")
 
 # Headers and libraries from the target's sysroot only; programs from the host.
 set(CMAKE_FIND_ROOT_PATH ${MIPS_SYSROOT})

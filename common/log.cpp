@@ -7,7 +7,6 @@
 #include <cstdio>
 #include <cstring>
 #include <fcntl.h>
-#include <sys/socket.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -18,23 +17,21 @@ uint32_t *dropped_lines = &own_count;
 // The last write failed for another reason than a full output (no reader, no descriptor):
 // no room will come to watch for.
 bool output_gone;
-// Standard output and error, when sockets: written without waiting, as they cannot be opened
-// anew.
-bool is_socket[3];
 
-// The kinds log_repeating has seen, each known by a hash of its text; a new kind takes the
-// place of the one logged longest ago.
+// The texts log_repeating has seen, each known by a hash: when one was last printed, how
+// long it now waits before the next printing, when it last came and how often since, unlogged.
+// A new text takes the place of the one printed longest ago.
 struct repeating_line {
     uint32_t hash;
     bool used;
-    line_limit limit;
+    uint32_t logged_at, wait, seen_at, unlogged;
 };
 repeating_line repeating[16];
 
 // Writes the whole text at once, or nothing that counts: a pipe takes a line far shorter than
 // its atomic write whole or not at all.
 bool put(int fd, const char *text, size_t n) {
-    ssize_t w = is_socket[fd] ? send(fd, text, n, MSG_DONTWAIT | MSG_NOSIGNAL) : write(fd, text, n);
+    ssize_t w = write(fd, text, n);
     output_gone = w < 0 && errno != EAGAIN;
     return w == static_cast<ssize_t>(n);
 }
@@ -75,17 +72,20 @@ uint32_t hash_of(const char *text, size_t n) {
     return h;
 }
 
+// The text's place. One not seen for the longest wait starts afresh: printed at once, with
+// what is still unlogged, then waiting the shortest.
 repeating_line &repeating_of(uint32_t hash, uint32_t now_s) {
     repeating_line *oldest = &repeating[0];
     for (auto &r : repeating) {
-        if (r.used && r.hash == hash)
+        if (r.used && r.hash == hash) {
+            if (now_s - r.seen_at > log_interval_max_s)
+                r.wait = 0;
             return r;
-        if (!r.used ||
-            (oldest->used && now_s - r.limit.logged_at > now_s - oldest->limit.logged_at))
+        }
+        if (!r.used || (oldest->used && now_s - r.logged_at > now_s - oldest->logged_at))
             oldest = &r;
     }
-    *oldest = {hash, true, {}};
-    prime(oldest->limit, now_s);
+    *oldest = {hash, true, now_s, 0, now_s, 0};
     return *oldest;
 }
 
@@ -95,15 +95,12 @@ void open_log(uint32_t *dropped) {
     dropped_lines = dropped ? dropped : &own_count;
     // A pipe, FIFO or terminal opened anew through /proc gets a description of its own that
     // can be non-blocking. A file never holds a write up, and keeps the offset it shares with
-    // whoever else writes it.
+    // whoever else writes it; a socket cannot be opened so.
     char path[] = "/proc/self/fd/1";
     for (char fd = '1'; fd <= '2'; ++fd) {
         path[sizeof path - 2] = fd;
         struct stat st;
-        if (fstat(fd - '0', &st) != 0)
-            continue;
-        is_socket[fd - '0'] = S_ISSOCK(st.st_mode);
-        if (!(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)))
+        if (fstat(fd - '0', &st) != 0 || !(S_ISFIFO(st.st_mode) || S_ISCHR(st.st_mode)))
             continue;
         if (int own = open(path, O_WRONLY | O_NONBLOCK | O_NOCTTY); own >= 0) {
             dup2(own, fd - '0');
@@ -160,13 +157,17 @@ void vlog_repeating(uint32_t now_s, const char *format, va_list args) {
     size_t used = fitted(vsnprintf(line, sizeof line - 1, format, args), sizeof line - 1);
     if (used > 0 && line[used - 1] == '\n')
         --used;
-    line_limit &limit = repeating_of(hash_of(line, used), now_s).limit;
-    if (now_s - limit.logged_at < log_interval_s) {
-        ++limit.unlogged;
+    repeating_line &r = repeating_of(hash_of(line, used), now_s);
+    r.seen_at = now_s;
+    if (now_s - r.logged_at < r.wait) {
+        ++r.unlogged;
     } else {
-        limit.logged_at = now_s;
-        emit(1, line, used, limit.unlogged, "unlogged");
-        limit.unlogged = 0;
+        r.logged_at = now_s;
+        r.wait = r.wait == 0                       ? log_interval_s
+                 : r.wait < log_interval_max_s / 2 ? 2 * r.wait
+                                                   : log_interval_max_s;
+        emit(1, line, used, r.unlogged, "unlogged");
+        r.unlogged = 0;
     }
     errno = saved;
 }

@@ -11,6 +11,8 @@
 // A line of one kind comes at most once in this many seconds, with the count of those left
 // unlogged since the previous one.
 constexpr unsigned log_interval_s = 10;
+// A text that keeps repeating waits twice as long before each printing, up to this.
+constexpr unsigned log_interval_max_s = 3600;
 // One log line, whole, with its count; longer ones are cut, their line end kept.
 constexpr int log_line_size = 256;
 
@@ -21,11 +23,10 @@ struct line_limit {
     uint32_t unlogged;
 };
 
-// Gives standard output and error open file descriptions of their own that never block: the
-// inherited ones are shared with the launcher, its log pipe and every command a daemon
-// starts, and stay as they are. A socket, which cannot be opened anew, is written without
-// waiting instead. Lines dropped are counted in *dropped, which every process of a daemon
-// shares (nullptr: a count of this process's own).
+// Gives a standard output and error that are pipes, FIFOs or terminals open file descriptions
+// of their own that never block: the inherited ones are shared with the launcher, its log
+// pipe and every command a daemon starts, and stay as they are. Lines dropped are counted in
+// *dropped, which every process of a daemon shares (nullptr: a count of this process's own).
 void open_log(uint32_t *dropped);
 
 // One line (the text without its line end) on descriptor fd, 1 or 2.
@@ -39,9 +40,11 @@ __attribute__((format(printf, 4, 5))) bool log_limited(line_limit &limit, uint32
                                                        const char *more, const char *format, ...);
 // Lets the first line of limit's kind be logged at once, however soon after boot.
 void prime(line_limit &limit, uint32_t now_s);
-// A line whose kind is its own text, at most once per interval: the same fault repeating is
-// counted (" (N more unlogged)"), two keys failing one after the other are both named. One
-// line end at the end of the text is the line's own; a second one stays.
+// A line whose kind is its own text: the same fault repeating is counted (" (N more
+// unlogged)") and printed again after log_interval_s, then after twice as long each time, up
+// to once in log_interval_max_s, so that a fault that lasts for weeks costs a few lines a day;
+// two keys failing one after the other are both named. One line end at the end of the text is
+// the line's own; a second one stays.
 __attribute__((format(printf, 1, 2))) void log_repeating(const char *format, ...);
 // The same at now_s, seconds of the monotonic clock.
 void vlog_repeating(uint32_t now_s, const char *format, va_list args);

@@ -5,13 +5,19 @@
 
 // The slide switch driver's position file: first line, decimal position code.
 constexpr char slide_switch_path[] = "/proc/slide_sw";
+// The kernel's id of the running boot: a mark in /tmp counts only in the boot that wrote it,
+// even where /tmp survives a restart.
+constexpr char boot_id_path[] = "/proc/sys/kernel/random/boot_id";
+constexpr int boot_id_size = 36 + 1;
 // The flash tool's output for one read lands here and is read back.
 constexpr char flash_output_path[] = "/tmp/leverwatch_tmp.txt";
 // Held by the running controller: two of them would overwrite each other's reads. In /tmp,
 // so it goes with the device's restart.
 constexpr char lock_path[] = "/tmp/leverwatch.lock";
-// Left by a controller stopped after it wrote a mode change: the change takes effect only
-// with a restart, which the next controller started before one (/tmp goes with it) runs.
+// A mode change owed in this boot: one that has begun to overwrite the profiles and must be
+// finished, or one written whose restart is still to run. A controller killed, or stopped
+// after it wrote the change, leaves it; the next one started in the same boot does what it
+// says.
 constexpr char restart_mark_path[] = "/tmp/leverwatch.restart";
 constexpr char flash_get_pattern[] = "flash get %s > %s";
 constexpr char flash_set_number_pattern[] = "flash set %s %d";
@@ -48,20 +54,23 @@ constexpr unsigned poll_seconds = 2;
 // A slide from AP to Router passes WISP: a new position counts once a second reading this
 // much later agrees.
 constexpr unsigned switch_confirm_seconds = 1;
-// How long an OP_MODE that cannot be read holds the switch off before Router is assumed, on
-// the monotonic clock: a store slow at boot gets this long (a read that hangs until its
-// limit uses it up), a store that lacks the key gets it written by the next change.
-constexpr unsigned op_mode_wait_seconds = 30;
-// A change stopped before it overwrote anything (the store failed while the profiles were
-// being saved) is tried again from the start no sooner than this, while the switch asks for
-// it: often enough to follow a store that recovers, rarely enough not to hammer one that
-// does not.
-constexpr unsigned change_retry_seconds = 30;
+// An OP_MODE that cannot be read holds the switch off, however long: acting on a guessed mode
+// could enter WISP from WISP and overwrite the repeater profile with the upstream one. It is
+// read again after this long, then twice as long each time, up to the next figure: a store
+// slow at boot is followed closely, one that stays broken costs a read a minute.
+constexpr unsigned op_mode_retry_first_seconds = 2;
+constexpr unsigned op_mode_retry_last_seconds = 60;
+// A change stopped before it overwrote anything (the store failed while a copy was being
+// saved) is tried again from the start after this long, while the switch still asks for it.
+constexpr unsigned change_retry_first_seconds = 30;
 // A change that has begun to overwrite the profiles restarts the device only once every
-// write was taken and OP_MODE reads back as the new mode: a restart before would leave the
-// profiles half moved or run the change again over profiles already moved. What failed is
-// written again this often until it holds.
-constexpr unsigned op_mode_retry_seconds = 10;
+// write was taken: a restart before would leave the profiles half moved. What the store did
+// not take is written again after this long.
+constexpr unsigned write_retry_first_seconds = 10;
+// Each retry waits twice as long as the one before, up to this: a store that refuses a key
+// for a week costs a few hundred writes (each an erase of the configuration block on the
+// device) and lines, not tens of thousands.
+constexpr unsigned retry_last_seconds = 900;
 // Pause between the announcement and the restart.
 constexpr unsigned reboot_delay_seconds = 2;
 // A reboot that returned without restarting the device is run again this often: the new

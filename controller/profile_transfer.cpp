@@ -3,7 +3,6 @@
 #include "platform.h"
 #include "store_bridge.h"
 
-#include <algorithm>
 #include <cstdio>
 #include <cstring>
 
@@ -152,45 +151,8 @@ struct run_state {
     bool ok;
 };
 
-// What the transfers since begin_copy wrote into each row's first destination, the copy of
-// the row's source, to be read back.
-struct copied_value {
-    const char *key;
-    int number;
-    char text[line_size];
-    bool is_text;
-};
-template <size_t N> constexpr int copies_in(const row (&rows)[N]) {
-    int n = 0;
-    for (const row &r : rows)
-        n += r.act == copy_number || r.act == copy_text;
-    return n;
-}
-// Room for every copy the saving transfers of either direction can make; the transfers
-// that follow them in a change may make more, which nobody reads back.
-constexpr int max_copied = std::max(copies_in(ssid_to_repeater) + copies_in(security_to_repeater),
-                                    copies_in(root_to_stash));
-copied_value copied[max_copied];
-int copied_count;
-// What went wrong first since begin_copy, naming the key; empty while nothing did.
-char failure[longest_key + 40];
-
-void fail(run_state &s, const char *key, const char *what) {
+void fail(run_state &s) {
     s.ok = false;
-    if (!failure[0])
-        snprintf(failure, sizeof failure, "%s %s", key, what);
-}
-
-// Notes what a copy row wrote to its first destination.
-void note_copy(const char *key, int number, const char *text) {
-    if (copied_count == max_copied)
-        return;
-    copied_value &c = copied[copied_count++];
-    c.key = key;
-    c.number = number;
-    c.is_text = text != nullptr;
-    if (text)
-        snprintf(c.text, sizeof c.text, "%s", text);
 }
 
 // The WPA codes are the ones with a cipher-suite set.
@@ -219,8 +181,8 @@ bool applies(when c, const run_state &s) {
 }
 
 void write_number(run_state &s, const char *key, int value) {
-    if (key && !flash_set_number(key, value))
-        fail(s, key, "could not be written");
+    if (key && !::write_number(key, value))
+        fail(s);
 }
 
 void write_ciphers(run_state &s, const cipher_keys &keys) {
@@ -256,17 +218,13 @@ const char *placeholder(name_rule rule, const char *ssid) {
 
 void copy_text_row(run_state &s, const row &r) {
     char value[line_size] = {};
-    if (!get_flash_char_value(r.src, value))
-        return fail(s, r.src, "could not be read");
+    if (!read_text(r.src, value))
+        return fail(s);
     const char *word = placeholder(r.rule, value);
     for (const char *dst : {r.dst, r.dst2}) {
-        if (dst && !(word ? flash_set_word(dst, word) : flash_set_text(dst, value)))
-            fail(s, dst, "could not be written");
+        if (dst && !(word ? write_word(dst, word) : write_text(dst, value)))
+            fail(s);
     }
-    // The placeholder is written without the line end the tool prints.
-    char written[line_size];
-    snprintf(written, sizeof written, word ? "%s\n" : "%s", word ? word : value);
-    note_copy(r.dst, 0, written);
 }
 
 void run_row(run_state &s, const row &r) {
@@ -283,8 +241,8 @@ void run_row(run_state &s, const row &r) {
         break;
     }
     int v = 0;
-    if (!get_flash_int_value(r.src, &v))
-        return fail(s, r.src, "could not be read");
+    if (!read_number(r.src, v))
+        return fail(s);
     if (r.keep != none) {
         s.value[r.keep] = v;
         s.known[r.keep] = true;
@@ -292,7 +250,6 @@ void run_row(run_state &s, const row &r) {
     if (r.act == copy_number) {
         write_number(s, r.dst, v);
         write_number(s, r.dst2, v);
-        note_copy(r.dst, v, nullptr);
     } else if (r.act == configure && v == 0 && s.known[wsc_disabled] &&
                s.value[wsc_disabled] == 0) {
         write_number(s, r.dst, 1);
@@ -329,28 +286,4 @@ int set_wlan_security(int dir) {
 
 int restore_wisp_primary_wireless_info(int dir) {
     return transfer(dir, stash_to_root, root_to_stash);
-}
-
-void begin_copy() {
-    copied_count = 0;
-    failure[0] = '\0';
-}
-
-const char *copy_failure() {
-    return failure[0] ? failure : nullptr;
-}
-
-const char *copy_differs() {
-    for (int i = 0; i < copied_count; ++i) {
-        const copied_value &c = copied[i];
-        char text[line_size] = {};
-        int number = 0;
-        bool same = c.is_text ? get_flash_char_value(c.key, text) && same_text_value(text, c.text)
-                              : get_flash_int_value(c.key, &number) && number == c.number;
-        if (!same) {
-            snprintf(failure, sizeof failure, "%s does not read back as written", c.key);
-            return failure;
-        }
-    }
-    return nullptr;
 }

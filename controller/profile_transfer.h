@@ -6,21 +6,10 @@
 // Direction codes.
 enum direction : int { entering_wisp = 0, leaving_wisp = 1 };
 
-// Each returns 1 when every read gave a value and every write was issued and taken, else
-// 0. The rows after a failure still run; a row whose read failed writes nothing, and
-// neither do the settings derived from its value.
+// Each returns 1 when every read gave a value (the same twice) and every write was taken (it
+// reads back as written), else 0, the first failure named by store_failure. The rows after
+// a failure still run; a row whose read failed writes nothing, and neither do the settings
+// derived from its value.
 int set_wlan_ssid(int dir);
 int set_wlan_security(int dir);
 int restore_wisp_primary_wireless_info(int dir);
-
-// A copy made by the transfers is checked before its source may be overwritten: the tool
-// may take a write and store nothing.
-// Starts a new copy: forgets the failures and the values written so far.
-void begin_copy();
-// The first read or write that failed since begin_copy, as a text naming its key, nullptr
-// if none did.
-const char *copy_failure();
-// Reads back every key the transfers since begin_copy copied a value into, and compares
-// it with the value written: a text naming the first that reads back otherwise (or not at
-// all), nullptr when all of them hold what was written.
-const char *copy_differs();

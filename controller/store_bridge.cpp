@@ -3,8 +3,10 @@
 #include "command.h"
 #include "log.h"
 #include "platform.h"
+#include "private_file.h"
 #include "signals.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -13,15 +15,28 @@
 
 namespace {
 
-// Makes the read's output file afresh, private to us. Whatever was left at the path (a
-// link, a FIFO) is removed rather than followed.
+// The first failure since forget_failure, naming its key; empty while nothing failed.
+char failure[longest_key + 40];
+bool retrying;
+
+bool fail(const char *key, const char *what) {
+    if (!failure[0])
+        snprintf(failure, sizeof failure, "%s %s", key, what);
+    return false;
+}
+
+// Makes the read's output file afresh, private to us, whatever was left at the path. A /tmp
+// with no room for the tool's line would leave it empty, which nothing else would explain:
+// a line of our own is written first (the tool's output replaces it).
 bool fresh_output_file() {
-    unlink(flash_output_path);
-    int fd = open(flash_output_path, O_WRONLY | O_CREAT | O_EXCL, 0600);
-    if (fd < 0)
-        return false;
-    close(fd);
-    return true;
+    int fd = create_private(flash_output_path, O_WRONLY);
+    bool room = fd >= 0 && write(fd, "\n", 1) == 1;
+    int saved = errno;
+    if (fd >= 0)
+        close(fd);
+    if (!room)
+        log_repeating("cannot write %s: %s\n", flash_output_path, strerror(saved));
+    return room;
 }
 
 // Runs one flash command for KEY; false, with a line naming the key, when it could not run
@@ -45,7 +60,8 @@ bool run_flash(const char *verb, const char *key, const char *command) {
     return false;
 }
 
-// Runs the flash tool for KEY and leaves the first line of its output in line.
+// Runs the flash tool for KEY and leaves the first line of its output in line, cut to fit as
+// fgets would cut it.
 bool read_value_line(const char *key, char (&line)[line_size]) {
     char command[command_size] = {};
     int n = snprintf(command, sizeof command, flash_get_pattern, key, flash_output_path);
@@ -55,15 +71,19 @@ bool read_value_line(const char *key, char (&line)[line_size]) {
     }
     memset(line, 0, sizeof line);
     output_in_use = 1;
-    FILE *f = fresh_output_file() && run_flash("get", key, command) ? fopen(flash_output_path, "r")
-                                                                    : nullptr;
-    char *got = f ? fgets(line, sizeof line, f) : nullptr;
-    if (f)
-        fclose(f);
+    int fd = fresh_output_file() && run_flash("get", key, command)
+                 ? open(flash_output_path, O_RDONLY | O_CLOEXEC)
+                 : -1;
+    ssize_t got = fd >= 0 ? read(fd, line, sizeof line - 1) : -1;
+    if (fd >= 0)
+        close(fd);
     // Values include pre-shared keys: none stays in /tmp.
     unlink(flash_output_path);
     output_in_use = 0;
-    return got != nullptr;
+    // The first line alone, as fgets reads it.
+    if (char *end = got > 0 ? strchr(line, '\n') : nullptr)
+        end[1] = '\0';
+    return got > 0;
 }
 
 // Runs a write formatted into command as n characters.
@@ -121,28 +141,52 @@ bool word_value(std::string_view word, char (&value)[line_size]) {
     return true;
 }
 
-} // namespace
-
-const char *flash_value(const char *line) {
-    const char *eq = strchr(line, '=');
-    return eq ? eq + 1 : nullptr;
+bool set_word(const char *key, const char *word) {
+    char command[command_size] = {};
+    return run_set(key, command,
+                   snprintf(command, sizeof command, flash_set_text_pattern, key, word));
 }
 
-int flash_number(const char *value) {
-    // By hand rather than strtol, which would set errno: this stays free of side effects.
-    while (*value == ' ' || (*value >= '\t' && *value <= '\r'))
-        ++value;
+// Whether KEY reads back as the text value, spelled as the tool likes.
+bool reads_back(const char *key, const char *value) {
+    char back[line_size] = {};
+    return get_flash_char_value(key, back) && same_text_value(back, value);
+}
+
+// A write that counts once the key reads back as written; while retrying, one the store
+// already holds is not issued again.
+template <class Set, class Holds> bool verified(const char *key, Set set, Holds holds) {
+    if (retrying && holds())
+        return true;
+    if (!set())
+        return fail(key, "could not be written");
+    return holds() || fail(key, "does not read back as written");
+}
+
+} // namespace
+
+const char *flash_value(const char *key, const char *line) {
+    size_t n = strlen(key);
+    return strncmp(line, key, n) == 0 && line[n] == '=' ? line + n + 1 : nullptr;
+}
+
+bool flash_number(const char *value, int &number) {
     bool negative = *value == '-';
     if (*value == '-' || *value == '+')
         ++value;
-    constexpr long long limit = INT_MAX + 1LL;
-    long long n = 0;
-    for (; *value >= '0' && *value <= '9'; ++value)
-        if ((n = n * 10 + (*value - '0')) > limit)
-            n = limit;
-    if (negative)
-        return static_cast<int>(-n);
-    return n > INT_MAX ? INT_MAX : static_cast<int>(n);
+    unsigned n = 0;
+    const char *digits = value;
+    for (; *value >= '0' && *value <= '9'; ++value) {
+        auto d = static_cast<unsigned>(*value - '0');
+        // Past the int range: no number, never a clamped or wrapped one.
+        if (n > (INT_MAX + unsigned{negative} - d) / 10)
+            return false;
+        n = n * 10 + d;
+    }
+    if (value == digits || (*value != '\0' && strcmp(value, "\n") != 0))
+        return false;
+    number = static_cast<int>(negative ? 0u - n : n);
+    return true;
 }
 
 bool is_shell_word(std::string_view value) {
@@ -194,32 +238,43 @@ bool same_text_value(const char *a, const char *b) {
 
 int get_flash_int_value(const char *key, int *dest) {
     char line[line_size];
-    const char *value = read_value_line(key, line) ? flash_value(line) : nullptr;
-    if (!value)
-        return 0;
-    *dest = flash_number(value);
-    return 1;
+    const char *value = read_value_line(key, line) ? flash_value(key, line) : nullptr;
+    return value && flash_number(value, *dest) ? 1 : 0;
 }
 
 int get_flash_char_value(const char *key, char *dest) {
     char line[line_size];
-    const char *value = read_value_line(key, line) ? flash_value(line) : nullptr;
-    if (!value)
+    const char *value = read_value_line(key, line) ? flash_value(key, line) : nullptr;
+    if (!value || value[0] == '\0' || strcmp(value, "\n") == 0)
         return 0;
     memcpy(dest, value, strlen(value) + 1);
     return 1;
+}
+
+bool read_number(const char *key, int &value) {
+    int first = 0, second = 0;
+    if (!get_flash_int_value(key, &first) || !get_flash_int_value(key, &second))
+        return fail(key, "could not be read");
+    if (first != second)
+        return fail(key, "read two different values");
+    value = first;
+    return true;
+}
+
+bool read_text(const char *key, char *value) {
+    char first[line_size] = {}, second[line_size] = {};
+    if (!get_flash_char_value(key, first) || !get_flash_char_value(key, second))
+        return fail(key, "could not be read");
+    if (strcmp(first, second) != 0)
+        return fail(key, "read two different values");
+    memcpy(value, first, sizeof first);
+    return true;
 }
 
 bool flash_set_number(const char *key, int value) {
     char command[command_size] = {};
     return run_set(key, command,
                    snprintf(command, sizeof command, flash_set_number_pattern, key, value));
-}
-
-bool flash_set_word(const char *key, const char *word) {
-    char command[command_size] = {};
-    return run_set(key, command,
-                   snprintf(command, sizeof command, flash_set_text_pattern, key, word));
 }
 
 bool flash_set_text(const char *key, const char *value) {
@@ -233,5 +288,39 @@ bool flash_set_text(const char *key, const char *value) {
         log_repeating("flash set %s refused: value is not one plain shell word\n", key);
         return false;
     }
-    return flash_set_word(key, value);
+    return set_word(key, value);
+}
+
+bool write_number(const char *key, int value) {
+    return verified(
+        key, [&] { return flash_set_number(key, value); },
+        [&] {
+            int back = 0;
+            return get_flash_int_value(key, &back) && back == value;
+        });
+}
+
+bool write_text(const char *key, const char *value) {
+    return verified(
+        key, [&] { return flash_set_text(key, value); }, [&] { return reads_back(key, value); });
+}
+
+bool write_word(const char *key, const char *word) {
+    // The tool prints it back with a line end.
+    char printed[line_size];
+    snprintf(printed, sizeof printed, "%s\n", word);
+    return verified(
+        key, [&] { return set_word(key, word); }, [&] { return reads_back(key, printed); });
+}
+
+void set_retrying(bool on) {
+    retrying = on;
+}
+
+const char *store_failure() {
+    return failure[0] ? failure : nullptr;
+}
+
+void forget_failure() {
+    failure[0] = '\0';
 }

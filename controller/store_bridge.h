@@ -4,29 +4,46 @@
 
 #include <string_view>
 
-// Reads KEY as a number. 1 and the value in *dest, or 0 with *dest untouched.
+// Reads KEY as a number. 1 and the value in *dest, or 0 with *dest untouched: no answer, no
+// value, or a value that is not a whole number is no number at all, never 0.
 int get_flash_int_value(const char *key, int *dest);
 // Reads KEY as text into a cleared dest of line_size bytes: the tool's text after "=",
-// quotes and line end included. 1 on success, 0 with dest untouched.
+// quotes and line end included. 1 on success, 0 with dest untouched (an empty value too).
 int get_flash_char_value(const char *key, char *dest);
 
 // Every read and write runs the tool with a time limit: one that ran past it prints a line
 // naming the key, and counts as a read with no value or a write that failed.
 
-// Writes "flash set KEY VALUE" with a number. False if the command would not fit.
-bool flash_set_number(const char *key, int value);
-// Writes "flash set KEY VALUE" with a text value read from the store, which must be one
-// safe shell word (see is_shell_word) no longer than the longest legal setting. A refused
-// write prints a line naming the key.
-bool flash_set_text(const char *key, const char *value);
-// Writes a fixed text of our own, one that is known to be a safe word.
-bool flash_set_word(const char *key, const char *word);
+// What a change relies on. A value counts only when two reads in a row give it, so a store
+// that misreads once is never believed; a write counts only once the key reads back as
+// written. While retrying, a write the store already holds is not issued again: a retry
+// writes only what the store did not take.
+bool read_number(const char *key, int &value);
+bool read_text(const char *key, char *value);
+// Writes a number; a text value read from the store, which must be one safe shell word (see
+// is_shell_word) no longer than the longest legal setting (a refused one prints a line naming
+// the key); or a fixed text of our own, known to be a safe word.
+bool write_number(const char *key, int value);
+bool write_text(const char *key, const char *value);
+bool write_word(const char *key, const char *word);
+void set_retrying(bool retrying);
+// The first read or write that failed since forget_failure, as a text naming its key ("KEY
+// could not be read", "KEY could not be written", "KEY does not read back as written"), or
+// nullptr.
+const char *store_failure();
+void forget_failure();
 
-// The value on a value line: the text after its first "=", or nullptr if it has none.
-const char *flash_value(const char *line);
-// A value read as a number the way atoi does, without overflowing: out-of-range figures
-// are clamped.
-int flash_number(const char *value);
+// Writes "flash set KEY VALUE" with a number or a text, once, unchecked but for the tool's
+// exit status. False if the command would not fit or failed.
+bool flash_set_number(const char *key, int value);
+bool flash_set_text(const char *key, const char *value);
+
+// The value on the tool's line for KEY: the text after "KEY=", or nullptr for a line of
+// anything else (a garbled line, another key's).
+const char *flash_value(const char *key, const char *line);
+// A value as a whole decimal number (a sign, digits, the line end): false for an empty value,
+// one that is not a number or one past the range of an int.
+bool flash_number(const char *value, int &number);
 // Whether a value read from the store, line end included, is exactly one shell word that
 // the shell reads back with nothing expanded or run: quotes balanced, no unescaped $ or
 // backquote outside single quotes, no unquoted blank, operator or glob character, no

@@ -1,8 +1,9 @@
 // A value line as the bridge reads it: at most line_size - 1 characters of the tool's first
-// line.
+// line, for the key KEY.
 #include "platform.h"
 #include "store_bridge.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdint>
 #include <cstdlib>
@@ -11,19 +12,24 @@
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char line[line_size] = {};
     memcpy(line, data, size < line_size - 1 ? size : line_size - 1);
-    const char *value = flash_value(line);
+    const char *value = flash_value("KEY", line);
     if (!value) {
-        if (strchr(line, '='))
+        if (strncmp(line, "KEY=", 4) == 0)
             abort();
         return 0;
     }
-    if (value <= line || value[-1] != '=' || memchr(line, '=', value - line - 1))
-        abort(); // the value starts right after the first "="
+    if (value != line + 4)
+        abort(); // the value starts right after "KEY="
 
-    // Reads as atoi would, with figures beyond int clamped rather than overflowing.
-    long long expected = strtoll(value, nullptr, 10);
-    expected = expected < INT_MIN ? INT_MIN : expected > INT_MAX ? INT_MAX : expected;
-    if (flash_number(value) != expected)
+    // A number only when the whole value is one, in range, as strtoll reads it.
+    char *end = nullptr;
+    errno = 0;
+    long long expected = strtoll(value, &end, 10);
+    bool whole = end != value && (*end == '\0' || strcmp(end, "\n") == 0) && errno == 0 &&
+                 expected >= INT_MIN && expected <= INT_MAX && value[0] != ' ' &&
+                 !(value[0] >= '\t' && value[0] <= '\r');
+    int n = 0;
+    if (flash_number(value, n) != whole || (whole && n != expected))
         abort();
     return 0;
 }

@@ -8,9 +8,11 @@
 #include <ctime>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <memory>
 #include <poll.h>
 #include <string>
 #include <sys/file.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -30,28 +32,47 @@ constexpr int quiet_ms = 5000;
 // A store that never answers is given up on after 30 s.
 constexpr int hang_ms = 30000 + change_ms;
 
-// Each mode's settings, then OP_MODE read back before the restart.
-const Lines ap_writes = {"flash set OP_MODE 1",
-                         "flash set DHCP 0",
-                         "flash set WLAN0_MODE 0",
-                         "flash set REPEATER_ENABLED1 0",
-                         "flash set WLAN0_VAP4_WLAN_DISABLED 1",
-                         "flash get OP_MODE"};
-const Lines wisp_writes = {"flash set OP_MODE 2",
-                           "flash set DHCP 2",
-                           "flash set WLAN0_MODE 1",
-                           "flash set REPEATER_ENABLED1 1",
-                           "flash set WLAN0_VAP4_WLAN_DISABLED 0",
-                           "flash set WAN_DHCP 1",
-                           "flash set DNS_MODE 0",
-                           "flash get OP_MODE"};
-const Lines router_writes = {"flash set OP_MODE 0",
-                             "flash set DHCP 2",
-                             "flash set WLAN0_MODE 0",
-                             "flash set WAN_DHCP 1",
-                             "flash set REPEATER_ENABLED1 0",
-                             "flash set WLAN0_VAP4_WLAN_DISABLED 1",
-                             "flash get OP_MODE"};
+template <class T> std::vector<T> operator+(std::vector<T> a, const std::vector<T> &b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// A value a change relies on: two reads that must agree.
+Lines read_twice(const std::string &key) {
+    return {"flash get " + key, "flash get " + key};
+}
+// A write, and its read-back.
+Lines wrote(const std::string &key, const std::string &value) {
+    return {"flash set " + key + " " + value, "flash get " + key};
+}
+Lines wrote(std::initializer_list<std::pair<const char *, const char *>> writes) {
+    Lines calls;
+    for (const auto &[key, value] : writes)
+        calls = calls + wrote(key, value);
+    return calls;
+}
+// What a controller does at start: reads OP_MODE.
+const Lines start = read_twice("OP_MODE");
+
+// Each mode's settings, OP_MODE first.
+const Lines ap_writes = wrote({{"OP_MODE", "1"},
+                               {"DHCP", "0"},
+                               {"WLAN0_MODE", "0"},
+                               {"REPEATER_ENABLED1", "0"},
+                               {"WLAN0_VAP4_WLAN_DISABLED", "1"}});
+const Lines wisp_writes = wrote({{"OP_MODE", "2"},
+                                 {"DHCP", "2"},
+                                 {"WLAN0_MODE", "1"},
+                                 {"REPEATER_ENABLED1", "1"},
+                                 {"WLAN0_VAP4_WLAN_DISABLED", "0"},
+                                 {"WAN_DHCP", "1"},
+                                 {"DNS_MODE", "0"}});
+const Lines router_writes = wrote({{"OP_MODE", "0"},
+                                   {"DHCP", "2"},
+                                   {"WLAN0_MODE", "0"},
+                                   {"WAN_DHCP", "1"},
+                                   {"REPEATER_ENABLED1", "0"},
+                                   {"WLAN0_VAP4_WLAN_DISABLED", "1"}});
 
 // In WISP mode: the root profile holds the upstream network, the repeater the home one.
 const Seeds in_wisp = {{"OP_MODE", "2"},
@@ -65,20 +86,26 @@ const Seeds in_wisp = {{"OP_MODE", "2"},
                        {"WLAN0_VAP4_WPA_PSK", "\"home-key\""},
                        {"WLAN0_WSC_DISABLE", "0"},
                        {"WLAN0_WSC_CONFIGURED", "1"}};
-const Lines leaving_wisp_calls = {
-    "flash get WLAN0_SSID", "flash set WLAN0_VAP2_SSID Upstream", "flash get WLAN0_ENCRYPT",
-    "flash set WLAN0_VAP2_ENCRYPT 4", "flash get WLAN0_PSK_FORMAT",
-    "flash set WLAN0_VAP2_PSK_FORMAT 0", "flash get WLAN0_WPA_PSK",
-    "flash set WLAN0_VAP2_WPA_PSK uplink-key",
-    // The stash read back before the root is overwritten.
-    "flash get WLAN0_VAP2_SSID", "flash get WLAN0_VAP2_ENCRYPT", "flash get WLAN0_VAP2_PSK_FORMAT",
-    "flash get WLAN0_VAP2_WPA_PSK", "flash get WLAN0_VAP4_SSID", "flash set WLAN0_SSID Home",
-    "flash set WLAN0_WSC_SSID Home", "flash get WLAN0_VAP4_ENCRYPT", "flash set WLAN0_ENCRYPT 6",
-    "flash set WLAN0_WPA_AUTH 2", "flash set WPA_CIPHER_SUITE 1", "flash set WPA2_CIPHER_SUITE 2",
-    "flash get WLAN0_VAP4_PSK_FORMAT", "flash set WLAN0_PSK_FORMAT 0",
-    "flash get WLAN0_VAP4_WPA_PSK", "flash set WLAN0_WPA_PSK home-key",
-    "flash set WLAN0_WSC_PSK home-key", "flash set WLAN0_WSC_AUTH 34", "flash set WLAN0_WSC_ENC 12",
-    "flash get WLAN0_WSC_DISABLE", "flash get WLAN0_WSC_CONFIGURED"};
+// Leaving WISP: the upstream network saved into the stash, then the root overwritten.
+const Lines saving_upstream = read_twice("WLAN0_SSID") + wrote("WLAN0_VAP2_SSID", "Upstream") +
+                              read_twice("WLAN0_ENCRYPT") + wrote("WLAN0_VAP2_ENCRYPT", "4") +
+                              read_twice("WLAN0_PSK_FORMAT") + wrote("WLAN0_VAP2_PSK_FORMAT", "0") +
+                              read_twice("WLAN0_WPA_PSK") +
+                              wrote("WLAN0_VAP2_WPA_PSK", "uplink-key");
+const Lines leaving_wisp_calls =
+    saving_upstream + read_twice("WLAN0_VAP4_SSID") +
+    wrote({{"WLAN0_SSID", "Home"}, {"WLAN0_WSC_SSID", "Home"}}) + read_twice("WLAN0_VAP4_ENCRYPT") +
+    wrote({{"WLAN0_ENCRYPT", "6"},
+           {"WLAN0_WPA_AUTH", "2"},
+           {"WPA_CIPHER_SUITE", "1"},
+           {"WPA2_CIPHER_SUITE", "2"}}) +
+    read_twice("WLAN0_VAP4_PSK_FORMAT") + wrote("WLAN0_PSK_FORMAT", "0") +
+    read_twice("WLAN0_VAP4_WPA_PSK") +
+    wrote({{"WLAN0_WPA_PSK", "home-key"},
+           {"WLAN0_WSC_PSK", "home-key"},
+           {"WLAN0_WSC_AUTH", "34"},
+           {"WLAN0_WSC_ENC", "12"}}) +
+    read_twice("WLAN0_WSC_DISABLE") + read_twice("WLAN0_WSC_CONFIGURED");
 
 // In Router mode: the root profile is the home network, the stash the upstream one.
 const Seeds in_router = {{"OP_MODE", "0"},
@@ -88,34 +115,46 @@ const Seeds in_router = {{"OP_MODE", "0"},
                          {"WLAN0_VAP2_ENCRYPT", "4"},
                          {"WLAN0_VAP2_PSK_FORMAT", "0"},
                          {"WLAN0_VAP2_WPA_PSK", "\"uplink-key\""}};
-const Lines entering_wisp_calls = {
-    "flash get WLAN0_SSID", "flash set WLAN0_VAP4_SSID Home", "flash set REPEATER_SSID1 Home",
-    "flash get WLAN0_ENCRYPT", "flash set WLAN0_VAP4_ENCRYPT 0", "flash set WLAN0_VAP4_WSC_AUTH 1",
-    "flash set WLAN0_VAP4_WSC_ENC 1",
-    // The repeater read back before the root is overwritten.
-    "flash get WLAN0_VAP4_SSID", "flash get WLAN0_VAP4_ENCRYPT", "flash get WLAN0_VAP2_SSID",
-    "flash set WLAN0_SSID Upstream", "flash get WLAN0_VAP2_ENCRYPT", "flash set WLAN0_ENCRYPT 4",
-    "flash set WLAN0_WPA_AUTH 2", "flash set WPA_CIPHER_SUITE 0", "flash set WPA2_CIPHER_SUITE 2",
-    "flash get WLAN0_VAP2_PSK_FORMAT", "flash set WLAN0_PSK_FORMAT 0",
-    "flash get WLAN0_VAP2_WPA_PSK", "flash set WLAN0_WPA_PSK uplink-key",
-    "flash set WLAN0_WSC_PSK uplink-key", "flash set WLAN0_WSC_AUTH 32",
-    "flash set WLAN0_WSC_ENC 8"};
+const Lines entering_wisp_calls =
+    read_twice("WLAN0_SSID") + wrote({{"WLAN0_VAP4_SSID", "Home"}, {"REPEATER_SSID1", "Home"}}) +
+    read_twice("WLAN0_ENCRYPT") +
+    wrote(
+        {{"WLAN0_VAP4_ENCRYPT", "0"}, {"WLAN0_VAP4_WSC_AUTH", "1"}, {"WLAN0_VAP4_WSC_ENC", "1"}}) +
+    read_twice("WLAN0_VAP2_SSID") + wrote("WLAN0_SSID", "Upstream") +
+    read_twice("WLAN0_VAP2_ENCRYPT") +
+    wrote({{"WLAN0_ENCRYPT", "4"},
+           {"WLAN0_WPA_AUTH", "2"},
+           {"WPA_CIPHER_SUITE", "0"},
+           {"WPA2_CIPHER_SUITE", "2"}}) +
+    read_twice("WLAN0_VAP2_PSK_FORMAT") + wrote("WLAN0_PSK_FORMAT", "0") +
+    read_twice("WLAN0_VAP2_WPA_PSK") +
+    wrote({{"WLAN0_WPA_PSK", "uplink-key"},
+           {"WLAN0_WSC_PSK", "uplink-key"},
+           {"WLAN0_WSC_AUTH", "32"},
+           {"WLAN0_WSC_ENC", "8"}});
 
-template <class T> std::vector<T> operator+(std::vector<T> a, const std::vector<T> &b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
+// The calls with every write of these keys, and its read-back, taken out.
+Lines without_writes(const Lines &calls, const Lines &keys) {
+    Lines kept;
+    for (size_t i = 0; i < calls.size(); ++i) {
+        bool refused = false;
+        for (const auto &key : keys)
+            refused = refused || calls[i].rfind("flash set " + key + " ", 0) == 0;
+        if (refused)
+            ++i;
+        else
+            kept.push_back(calls[i]);
+    }
+    return kept;
 }
 
-// The calls with every write of these keys taken out.
-Lines without_writes(Lines calls, const Lines &keys) {
-    auto writes_a_key = [&](const std::string &call) {
-        for (const auto &key : keys)
-            if (call.rfind("flash set " + key + " ", 0) == 0)
-                return true;
-        return false;
-    };
-    calls.erase(std::remove_if(calls.begin(), calls.end(), writes_a_key), calls.end());
-    return calls;
+// The calls without the reads.
+Lines without_reads(const Lines &calls) {
+    Lines writes;
+    for (const auto &call : calls)
+        if (call.rfind("flash get ", 0) != 0)
+            writes.push_back(call);
+    return writes;
 }
 
 // The seeds with KEY's value replaced or, with an empty value, KEY left out.
@@ -235,6 +274,10 @@ class Leverwatch : public testing::Test {
             n += c.rfind("flash set ", 0) == 0;
         return n;
     }
+    // The device restarted: a boot id of its own.
+    void new_boot() const {
+        dev.write_proc("sys/kernel/random/boot_id", read_file("/proc/sys/kernel/random/uuid"));
+    }
     // Stalls the store at a call ("set 13", the 13th set) until release(); held() waits for
     // it and gives the stalled command's pid.
     void hold(const std::string &call) const { write_file(dev.dir + "/hold", call); }
@@ -251,8 +294,13 @@ class Leverwatch : public testing::Test {
     }
     // Waits for the restart and for the restarted controller to have read OP_MODE and settled.
     void wait_for_boot(size_t reboots) {
+        const Lines booted = Lines{"reboot"} + start;
         ASSERT_TRUE(wait_for(
-            [&] { return called("reboot", reboots) && dev.calls().back() == "flash get OP_MODE"; },
+            [&] {
+                Lines calls = dev.calls();
+                return called("reboot", reboots) && calls.size() >= booted.size() &&
+                       Lines(calls.end() - booted.size(), calls.end()) == booted;
+            },
             change_ms))
             << testing::PrintToString(dev.calls());
         expect_quiet();
@@ -275,8 +323,7 @@ class Leverwatch : public testing::Test {
 TEST_F(Leverwatch, WispToApSavesTheUpstreamProfileRestoresTheHomeOneAndRestarts) {
     boot(in_wisp, "1\n");
     wait_for_reboot();
-    EXPECT_EQ(dev.calls(),
-              Lines{"flash get OP_MODE"} + leaving_wisp_calls + ap_writes + Lines{"reboot"});
+    EXPECT_EQ(dev.calls(), start + leaving_wisp_calls + ap_writes + Lines{"reboot"});
     EXPECT_EQ(dev.out(), "Slide Switch change to AP mode,The Data is 1\n\n");
     EXPECT_EQ(dev.store("WLAN0_VAP2_SSID"), "WLAN0_VAP2_SSID=\"Upstream\"\n");
     EXPECT_EQ(dev.store("WLAN0_VAP2_WPA_PSK"), "WLAN0_VAP2_WPA_PSK=\"uplink-key\"\n");
@@ -291,8 +338,7 @@ TEST_F(Leverwatch, WispToApSavesTheUpstreamProfileRestoresTheHomeOneAndRestarts)
 TEST_F(Leverwatch, RouterToWispMovesTheHomeProfileToTheRepeaterAndRestoresTheStash) {
     boot(in_router, "02\n");
     wait_for_reboot();
-    EXPECT_EQ(dev.calls(),
-              Lines{"flash get OP_MODE"} + entering_wisp_calls + wisp_writes + Lines{"reboot"});
+    EXPECT_EQ(dev.calls(), start + entering_wisp_calls + wisp_writes + Lines{"reboot"});
     EXPECT_EQ(dev.out(), "Slide Swith change to WISP Mode,The Data is 02\n\n");
     EXPECT_EQ(dev.store("WLAN0_VAP4_SSID"), "WLAN0_VAP4_SSID=\"Home\"\n");
     EXPECT_EQ(dev.store("WLAN0_SSID"), "WLAN0_SSID=\"Upstream\"\n");
@@ -303,13 +349,13 @@ TEST_F(Leverwatch, TheAnnouncementIsOutBeforeTheRestartAndTheRestartedController
     boot(in_router, "2\n", true);
     ASSERT_TRUE(wait_for(
         [&] {
-            return dev.calls().size() == 1 + entering_wisp_calls.size() + wisp_writes.size() + 2;
+            return dev.calls().size() ==
+                   2 * start.size() + entering_wisp_calls.size() + wisp_writes.size() + 1;
         },
         change_ms))
         << testing::PrintToString(dev.calls());
     expect_quiet();
-    EXPECT_EQ(dev.calls(), (Lines{"flash get OP_MODE"} + entering_wisp_calls + wisp_writes +
-                            Lines{"reboot", "flash get OP_MODE"}));
+    EXPECT_EQ(dev.calls(), start + entering_wisp_calls + wisp_writes + Lines{"reboot"} + start);
     EXPECT_EQ(dev.out(),
               "Slide Swith change to WISP Mode,The Data is 2\n\n--- device restarted ---\n");
 }
@@ -318,15 +364,15 @@ TEST_F(Leverwatch, TheAnnouncementIsOutBeforeTheRestartAndTheRestartedController
 TEST_F(Leverwatch, ApToRouterWritesTheRouterSettingsAndMovesNoProfile) {
     boot({{"OP_MODE", "1"}}, "3\nand more\n");
     wait_for_reboot();
-    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"} + router_writes + Lines{"reboot"});
+    EXPECT_EQ(dev.calls(), start + router_writes + Lines{"reboot"});
     EXPECT_EQ(dev.out(), "Slide Swith change to Router Mode,The Data is 3\n\n");
 }
 
 TEST_F(Leverwatch, SettledItReadsTheModeOnceAndDoesNothingElse) {
     boot({{"OP_MODE", "1"}}, "1\n");
-    ASSERT_TRUE(wait_for([&] { return called("flash get OP_MODE"); }, change_ms));
+    ASSERT_TRUE(wait_for([&] { return dev.calls() == start; }, change_ms));
     expect_quiet();
-    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"});
+    EXPECT_EQ(dev.calls(), start);
     EXPECT_EQ(dev.out(), "");
 }
 
@@ -335,16 +381,35 @@ TEST_F(Leverwatch, AnOpModeOutsideZeroToTwoIsReportedAndTakenAsRouter) {
     ASSERT_TRUE(wait_for([&] { return printed("Failure for OP Mode\n"); }, change_ms));
     expect_quiet();
     EXPECT_EQ(dev.out(), "Failure for OP Mode\n");
-    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"});
+    EXPECT_EQ(dev.calls(), start);
 }
 
-TEST_F(Leverwatch, AnUnreadableOpModeHoldsTheSwitchOffUntilTheStoreAnswers) {
-    // In WISP with the switch at WISP: a guessed Router would enter WISP again and overwrite
-    // the repeater profile with the upstream one.
+struct UnreadableOpMode {
+    const char *name;
+    const char *printed; // what flash get OP_MODE prints, nullptr: nothing
+    const char *hold;    // a call held until the 30 s limit ends it, or ""
+    const char *line;    // what the controller says of it first
+};
+void PrintTo(const UnreadableOpMode &u, std::ostream *os) {
+    *os << u.name;
+}
+class UnreadableOpModes : public Leverwatch,
+                          public testing::WithParamInterface<UnreadableOpMode> {};
+
+// In WISP with the switch at WISP: an OP_MODE guessed as Router (or read as 0) would enter WISP
+// again and copy the upstream network over the home one in the repeater profile. However the
+// store fails, OP_MODE is read again until it answers, and nothing moves meanwhile.
+TEST_P(UnreadableOpModes, HoldTheSwitchOffUntilTheStoreAnswersAndMoveNothing) {
+    const auto &u = GetParam();
+    if (*u.hold)
+        hold(u.hold);
     boot(with(in_wisp, "OP_MODE", ""), "2\n");
-    const std::string read = "flash get OP_MODE";
-    ASSERT_TRUE(wait_for([&] { return dev.calls() == Lines(6, read); }, 2 * change_ms))
+    if (u.printed)
+        dev.seed("OP_MODE", u.printed);
+    pid_t hung = *u.hold ? held() : 0;
+    ASSERT_TRUE(wait_for([&] { return dev.calls().size() >= 3; }, hang_ms))
         << testing::PrintToString(dev.calls());
+    EXPECT_TRUE(!hung || ended(hung));
     dev.seed("OP_MODE", "OP_MODE=2\n");
     // Settled: a stretch of more than two polls with no call at all.
     EXPECT_TRUE(wait_for(
@@ -352,33 +417,31 @@ TEST_F(Leverwatch, AnUnreadableOpModeHoldsTheSwitchOffUntilTheStoreAnswers) {
             size_t n = dev.calls().size();
             return !wait_for([&] { return dev.calls().size() != n; }, quiet_ms);
         },
-        change_ms));
+        2 * change_ms));
     for (const auto &call : dev.calls())
-        EXPECT_EQ(call, read);
-    EXPECT_EQ(dev.out(), "OP_MODE unreadable, switch ignored until it is read\n");
+        EXPECT_EQ(call, "flash get OP_MODE");
+    EXPECT_EQ(dev.out(),
+              std::string(u.line) + "OP_MODE unreadable, switch ignored until it is read\n");
+    expect_profile("WLAN0_VAP4_", {"\"Home\"", "6", "\"home-key\""});
 }
 
-// The wait for OP_MODE is 30 s of time however the reads go: one that hangs until its limit
-// uses it up.
-TEST_F(Leverwatch, AHungOpModeReadIsEndedAfter30sAndUsesUpTheWaitAfterWhichRouterIsAssumed) {
-    hold("get 1");
-    boot({}, "1\n");
-    pid_t hung = held();
-    wait_for_reboot(hang_ms);
-    EXPECT_TRUE(ended(hung));
-    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"} + ap_writes + Lines{"reboot"});
-    EXPECT_EQ(dev.out(), "flash get OP_MODE: no answer within 30 s, ended\n"
-                         "OP_MODE unreadable, switch ignored until it is read\n"
-                         "OP_MODE still unreadable, taken as Router\n"
-                         "Slide Switch change to AP mode,The Data is 1\n\n");
-}
+INSTANTIATE_TEST_SUITE_P(Leverwatch, UnreadableOpModes,
+                         testing::Values(UnreadableOpMode{"Missing", nullptr, "", ""},
+                                         UnreadableOpMode{"Empty", "OP_MODE=\n", "", ""},
+                                         UnreadableOpMode{"NotANumber", "OP_MODE=Router\n", "", ""},
+                                         UnreadableOpMode{"Garbled", "OP_MODE=#?2\n", "", ""},
+                                         UnreadableOpMode{"AnotherKeysLine", "DHCP=2\n", "", ""},
+                                         UnreadableOpMode{
+                                             "HungUntilItsLimit", "OP_MODE=2\n", "get 1",
+                                             "flash get OP_MODE: no answer within 30 s, ended\n"}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(Leverwatch, StartedWithSigchldIgnoredItStillReadsTheModeAndSettles) {
     dev.launcher = "env --ignore-signal=CHLD";
     boot({{"OP_MODE", "1"}}, "1\n");
-    ASSERT_TRUE(wait_for([&] { return called("flash get OP_MODE"); }, change_ms));
+    ASSERT_TRUE(wait_for([&] { return dev.calls() == start; }, change_ms));
     expect_quiet();
-    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"});
+    EXPECT_EQ(dev.calls(), start);
     EXPECT_EQ(dev.out(), "");
 }
 
@@ -386,7 +449,7 @@ TEST_F(Leverwatch, WithNobodyReadingItsOutputAChangeStillCompletesAndRestarts) {
     dev.stdout_unread = true;
     boot({{"OP_MODE", "1"}}, "3\n");
     wait_for_reboot();
-    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"} + router_writes + Lines{"reboot"});
+    EXPECT_EQ(dev.calls(), start + router_writes + Lines{"reboot"});
 }
 
 struct InvalidReading {
@@ -404,7 +467,7 @@ TEST_P(InvalidReadings, AreReportedAndMoveNothingEvenInWisp) {
     boot(in_wisp, GetParam().text);
     ASSERT_TRUE(wait_for([&] { return printed(GetParam().message); }, change_ms)) << dev.out();
     expect_quiet();
-    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"});
+    EXPECT_EQ(dev.calls(), start);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -427,7 +490,7 @@ TEST_F(Leverwatch, AMissingSwitchFileIsReportedAsItHappensThenOnceIn10sWithACoun
     EXPECT_EQ(sscanf(out[1].c_str(), "read gpio error (%d more unlogged)", &more), 1) << out[1];
     // 10 s of polls every 2 s, the first of them logged.
     EXPECT_TRUE(more >= 3 && more <= 5) << more;
-    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"});
+    EXPECT_EQ(dev.calls(), start);
 }
 
 TEST_F(Leverwatch, SavingAnSsidOfOneEscapedSpaceStoresAnEmptyStashName) {
@@ -444,10 +507,7 @@ TEST_F(Leverwatch, HostileSsidAndKeyAreRefusedAndNothingFromTheStoreRuns) {
     ASSERT_TRUE(wait_for([&] { return printed("mode change stopped"); }, change_ms)) << dev.out();
     const Lines refused = {"WLAN0_VAP2_SSID", "WLAN0_VAP2_WPA_PSK"};
     // Every read of the save still runs; only the refused writes are missing.
-    EXPECT_EQ(dev.calls(),
-              Lines{"flash get OP_MODE"} +
-                  without_writes(Lines(leaving_wisp_calls.begin(), leaving_wisp_calls.begin() + 8),
-                                 refused));
+    EXPECT_EQ(dev.calls(), start + without_writes(saving_upstream, refused));
     EXPECT_EQ(dev.out(), "flash set WLAN0_VAP2_SSID refused: value is not one plain shell word\n"
                          "flash set WLAN0_VAP2_WPA_PSK refused: value is not one plain shell word\n"
                          "slide switch mode, but restore_wisp_primary_wireless_info  fail!\n"
@@ -464,7 +524,7 @@ TEST_F(Leverwatch, ASwitchCaughtMidSlideIsConfirmedASecondLaterAndGivesOneChange
     for (const char *reading : {"2\n", "3\n", "3\n", "3\n"})
         ASSERT_TRUE(feed(fifo, reading)) << reading;
     wait_for_reboot();
-    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"} + router_writes + Lines{"reboot"});
+    EXPECT_EQ(dev.calls(), start + router_writes + Lines{"reboot"});
     EXPECT_EQ(dev.out(), "Slide Swith change to Router Mode,The Data is 3\n\n");
 }
 
@@ -495,7 +555,7 @@ TEST_F(Leverwatch, ASecondControllerExitsWithItsLineAndTheFirstsChangeIsExact) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
     release();
     wait_for_reboot();
-    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"} + router_writes + Lines{"reboot"});
+    EXPECT_EQ(dev.calls(), start + router_writes + Lines{"reboot"});
     EXPECT_EQ(dev.out(), "leverwatch already running on this device (it holds "
                          "/tmp/leverwatch.lock), exiting\n"
                          "Slide Swith change to Router Mode,The Data is 3\n\n");
@@ -509,7 +569,7 @@ TEST_F(Leverwatch, ALockFileOfAnotherUserHeldLockedDoesNotKeepTheControllerOut) 
     ASSERT_EQ(flock(fd, LOCK_EX), 0);
     boot({{"OP_MODE", "1"}}, "3\n");
     wait_for_reboot();
-    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"} + router_writes + Lines{"reboot"});
+    EXPECT_EQ(dev.calls(), start + router_writes + Lines{"reboot"});
     close(fd);
 }
 
@@ -521,7 +581,7 @@ TEST_F(Leverwatch, AControllerKilledOutrightLeavesNoLockInACommandItStarted) {
     dev.wait_exit(change_ms);
     // The stalled flash runs on, and the next controller still starts.
     boot({}, nullptr);
-    ASSERT_TRUE(wait_for([&] { return called("flash get OP_MODE", 2); }, change_ms));
+    ASSERT_TRUE(wait_for([&] { return called("flash get OP_MODE", 3); }, change_ms));
     expect_quiet();
     EXPECT_FALSE(ended(hung));
     EXPECT_EQ(dev.out(), "");
@@ -540,11 +600,17 @@ TEST_F(Leverwatch, AHungWriteWhileACopyIsSavedStopsTheChangeWhichRunsAgain30sLat
     release();
     wait_for_reboot(30000 + change_ms);
     EXPECT_GE(time(nullptr) - stopped, 28) << "tried again sooner than 30 s";
-    const Lines first_try = {"flash get OP_MODE", "flash get WLAN0_SSID",
-                             "flash set WLAN0_VAP2_SSID Upstream"};
-    EXPECT_EQ(dev.calls(),
-              first_try + Lines(leaving_wisp_calls.begin() + 2, leaving_wisp_calls.begin() + 8) +
-                  leaving_wisp_calls + ap_writes + Lines{"reboot"});
+    // The hung write has no read-back; tried again, the save writes only what the store lacks.
+    Lines first_try = saving_upstream;
+    first_try.erase(first_try.begin() + 3);
+    const Lines retry = read_twice("WLAN0_SSID") + Lines{"flash get WLAN0_VAP2_SSID"} +
+                        wrote("WLAN0_VAP2_SSID", "Upstream") + read_twice("WLAN0_ENCRYPT") +
+                        Lines{"flash get WLAN0_VAP2_ENCRYPT"} + read_twice("WLAN0_PSK_FORMAT") +
+                        Lines{"flash get WLAN0_VAP2_PSK_FORMAT"} + read_twice("WLAN0_WPA_PSK") +
+                        Lines{"flash get WLAN0_VAP2_WPA_PSK"};
+    const Lines overwrite(leaving_wisp_calls.begin() + saving_upstream.size(),
+                          leaving_wisp_calls.end());
+    EXPECT_EQ(dev.calls(), start + first_try + retry + overwrite + ap_writes + Lines{"reboot"});
     EXPECT_EQ(dev.out(), "flash set WLAN0_VAP2_SSID: no answer within 30 s, ended\n"
                          "slide switch mode, but restore_wisp_primary_wireless_info  fail!\n"
                          "mode change stopped before anything was overwritten: WLAN0_VAP2_SSID "
@@ -560,7 +626,7 @@ TEST_F(Leverwatch, ARebootThatReturnsIsRunAgainAMinuteLaterEvenWithItsLogReaderH
     dev.stdout_stalled = true;
     boot({{"OP_MODE", "1"}}, "3\n");
     wait_for_reboot();
-    EXPECT_EQ(dev.calls(), Lines{"flash get OP_MODE"} + router_writes + Lines{"reboot"});
+    EXPECT_EQ(dev.calls(), start + router_writes + Lines{"reboot"});
     std::string out = dev.drain();
     ASSERT_TRUE(wait_for(
         [&] {
@@ -638,14 +704,16 @@ TEST_P(StoppedChanges, FinishTheChangeAndHaveTheNextStartRestartTheDeviceLosingN
     EXPECT_TRUE(printed("a mode change was written and the device not restarted since; "
                         "restarting it\n"));
     dev.stop();
-    // Started after a restart, which empties /tmp of the mark, it finds the new mode and moves
-    // nothing.
-    ASSERT_EQ(unlink((dev.dir + "/tmp/leverwatch.restart").c_str()), 0);
+    // Started after a restart that left /tmp as it was, it takes the mark for the earlier
+    // boot's it is, removes it, finds the new mode and moves nothing.
+    new_boot();
     size_t calls = dev.calls().size();
     boot({}, nullptr);
-    ASSERT_TRUE(wait_for([&] { return dev.calls().size() > calls; }, change_ms));
+    ASSERT_TRUE(wait_for([&] { return dev.calls().size() >= calls + start.size(); }, change_ms));
     expect_quiet();
-    EXPECT_EQ(dev.calls().size(), calls + 1);
+    EXPECT_EQ(dev.calls().size(), calls + start.size());
+    EXPECT_FALSE(exists(dev.dir + "/tmp/leverwatch.restart"));
+    EXPECT_TRUE(printed("removed /tmp/leverwatch.restart, left by an earlier boot\n"));
     expect_profile(p.entering ? "WLAN0_VAP4_" : "WLAN0_", wpa2_home);
     expect_profile(p.entering ? "WLAN0_" : "WLAN0_VAP2_", wpa_upstream);
 }
@@ -703,7 +771,7 @@ TEST_P(StoreFaults, StopTheChangeOrHoldTheRestartAndLoseNothing) {
 INSTANTIATE_TEST_SUITE_P(
     Leverwatch, StoreFaults,
     testing::Values(StoreFault{"EnteringOpModeLostUnsaid", true, "OP_MODE 0", "",
-                               "OP_MODE does not read back as 2; writing it again in 10 s\n"},
+                               "OP_MODE does not read back as written; writing it again in 10 s\n"},
                     StoreFault{"LeavingOpModeRefused", false, "OP_MODE", "",
                                "OP_MODE could not be written; writing it again in 10 s\n"},
                     StoreFault{"EnteringRootNameRefused", true, "WLAN0_SSID", "",
@@ -725,5 +793,120 @@ INSTANTIATE_TEST_SUITE_P(
                     StoreFault{"LeavingStashKeyLostUnsaid", false, "WLAN0_VAP2_WPA_PSK 0", "",
                                STOPPED("WLAN0_VAP2_WPA_PSK does not read back as written")}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// Refused for 25 s, a key of the root is written again after 10 s, then 20 s later, and alone:
+// every other write of the change was taken the first time.
+TEST_F(Leverwatch, AWriteRefusedFor25sIsWrittenAgainAloneAfter10AndThen20sAndTheChangeCompletes) {
+    write_file(dev.dir + "/refuse", "WLAN0_WSC_PSK\n");
+    boot(wisp_with(wpa2_home, wpa_upstream), "1\n", true);
+    ASSERT_TRUE(wait_for([&] { return printed("writing it again in 10 s"); }, change_ms));
+    const time_t refused = time(nullptr);
+    ASSERT_TRUE(wait_for([&] { return time(nullptr) - refused >= 25; }, 30000));
+    unlink((dev.dir + "/refuse").c_str());
+    wait_for_boot(1);
+    EXPECT_TRUE(printed("WLAN0_WSC_PSK could not be written; writing it again in 20 s\n"));
+    EXPECT_FALSE(printed("writing it again in 40 s"));
+    size_t psk = 0, ssid = 0;
+    for (const auto &call : dev.calls()) {
+        psk += call.rfind("flash set WLAN0_WSC_PSK ", 0) == 0;
+        ssid += call.rfind("flash set WLAN0_SSID ", 0) == 0;
+    }
+    EXPECT_EQ(psk, 3U);
+    EXPECT_EQ(ssid, 1U);
+    expect_profile("WLAN0_", wpa2_home);
+    expect_profile("WLAN0_VAP2_", wpa_upstream);
+}
+
+// What routerd stop does after 90 s: the change it held up is finished by the next start of
+// the same boot, which writes only what is missing and restarts the device.
+TEST_F(Leverwatch, AChangeHeldByARefusalAndKilledIsFinishedByTheNextStartOfTheBoot) {
+    write_file(dev.dir + "/refuse", "WLAN0_WSC_PSK\n");
+    boot(wisp_with(wpa2_home, wpa_upstream), "1\n");
+    ASSERT_TRUE(wait_for([&] { return printed("writing it again in 10 s"); }, change_ms));
+    kill(dev.pid, SIGKILL);
+    dev.wait_exit(change_ms);
+    unlink((dev.dir + "/refuse").c_str());
+    size_t killed_at = dev.calls().size();
+    boot({}, nullptr);
+    wait_for_reboot();
+    EXPECT_TRUE(printed("a mode change was begun and not finished; finishing it\n"));
+    EXPECT_TRUE(printed("Slide Switch change to AP mode,The Data is 1\n\n"));
+    const Lines calls = dev.calls();
+    EXPECT_EQ(without_reads(Lines(calls.begin() + killed_at, calls.end())),
+              Lines{"flash set WLAN0_WSC_PSK home-key"} + without_reads(ap_writes) +
+                  Lines{"reboot"});
+    expect_profile("WLAN0_", wpa2_home);
+    expect_profile("WLAN0_VAP2_", wpa_upstream);
+    EXPECT_EQ(dev.store("OP_MODE"), "OP_MODE=1\n");
+}
+
+struct Planted {
+    const char *name;
+    const char *path; // under the device's /tmp
+    const char *kind; // "dir", "fifo" or "file" (another user's, holding text)
+    const char *text;
+};
+void PrintTo(const Planted &p, std::ostream *os) {
+    *os << p.name;
+}
+class PlantedInTmp : public Leverwatch, public testing::WithParamInterface<Planted> {};
+
+// Another user (linkstatd's 65534, say) can make anything at the controller's paths in /tmp:
+// none holds it off, silences a read or passes for a mark.
+TEST_P(PlantedInTmp, NeitherHoldsTheControllerOffNorSilencesAReadNorPassesForAMark) {
+    const auto &p = GetParam();
+    const std::string path = dev.dir + "/tmp/" + p.path;
+    new_boot();
+    const std::string boot_id = read_file(dev.dir + "/proc/sys/kernel/random/boot_id");
+    std::string text = std::string(p.text).replace(0, std::string(p.text).find(' '),
+                                                   boot_id.substr(0, boot_id.find('\n')));
+    if (std::string(p.kind) == "dir") {
+        ASSERT_EQ(mkdir(path.c_str(), 0700), 0);
+        write_file(path + "/kept", "");
+        ASSERT_EQ(chown((path + "/kept").c_str(), 65534, 65534), 0);
+    } else if (std::string(p.kind) == "fifo") {
+        ASSERT_EQ(mkfifo(path.c_str(), 0666), 0);
+    } else {
+        write_file(path, text);
+    }
+    ASSERT_EQ(lchown(path.c_str(), 65534, 65534), 0);
+    boot({{"OP_MODE", "1"}}, "3\n");
+    wait_for_reboot();
+    EXPECT_EQ(dev.calls(), start + router_writes + Lines{"reboot"});
+    EXPECT_FALSE(printed("restarting it")) << dev.out();
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Leverwatch, PlantedInTmp,
+    testing::Values(Planted{"DirectoryAtTheLock", "leverwatch.lock", "dir", ""},
+                    Planted{"DirectoryAtTheOutputFile", "leverwatch_tmp.txt", "dir", ""},
+                    Planted{"FifoAtTheOutputFile", "leverwatch_tmp.txt", "fifo", ""},
+                    Planted{"DirectoryAtTheMark", "leverwatch.restart", "dir", ""},
+                    Planted{"FifoAtTheMark", "leverwatch.restart", "fifo", ""},
+                    Planted{"RestartMarkOfAnotherUser", "leverwatch.restart", "file", "ID 0 0\n"},
+                    Planted{"FinishMarkOfAnotherUser", "leverwatch.restart", "file", "ID 2 1\n"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// A /tmp with no room left: the controller says so and moves nothing until there is room.
+TEST_F(Leverwatch, AFullTmpIsNamedAndNoChangeFollowsUntilItHasRoom) {
+    const std::string tmp = dev.dir + "/tmp";
+    ASSERT_EQ(mount("full", tmp.c_str(), "tmpfs", 0, "size=64k"), 0);
+    // Gone with the test, whatever becomes of it.
+    std::unique_ptr<const std::string, void (*)(const std::string *)> mounted(
+        &tmp, [](const std::string *at) { umount2(at->c_str(), MNT_DETACH); });
+    ASSERT_EQ(system(("dd if=/dev/zero of='" + tmp + "/filler' bs=4k 2>/dev/null; true").c_str()),
+              0);
+    boot(wisp_with(wpa2_home, wpa_upstream), "2\n");
+    ASSERT_TRUE(wait_for(
+        [&] { return printed("cannot write /tmp/leverwatch_tmp.txt: No space left on device\n"); },
+        change_ms))
+        << dev.out();
+    EXPECT_TRUE(printed("OP_MODE unreadable, switch ignored until it is read\n"));
+    EXPECT_EQ(dev.calls(), Lines{});
+    unlink((tmp + "/filler").c_str());
+    ASSERT_TRUE(wait_for([&] { return dev.calls() == start; }, change_ms));
+    expect_quiet();
+    expect_profile("WLAN0_VAP4_", wpa2_home);
+}
 
 } // namespace

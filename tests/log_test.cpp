@@ -56,22 +56,26 @@ TEST_F(LogOutput, APipeGetsADescriptionOfItsOwnThatNeverBlocksAndTheSharedOneIsL
     EXPECT_EQ(text, "one line\n");
 }
 
-TEST_F(LogOutput, TheSameLineWithinTheIntervalIsCountedAndTheCountStartsAgainOncePrinted) {
-    const struct {
-        uint32_t at;
-        const char *text;
-    } lines[] = {{100, "store failed\n"}, {101, "store failed\n"}, {105, "other key\n"},
-                 {109, "store failed\n"}, {110, "store failed\n"}, {115, "store failed\n"},
-                 {120, "store failed\n"}, {131, "store failed\n"}, {140, "two ends\n\n"}};
-    for (const auto &l : lines)
-        repeating_at(l.at, "%s", l.text);
+// A fault that repeats every second for 200 s is printed 5 times, each with the count of
+// those left unlogged since the one before; another text keeps its own wait; an hour of
+// silence starts it afresh, its count kept.
+TEST_F(LogOutput, ARepeatingLineWaitsTwiceAsLongEachTimeAndItsCountStartsAgainOncePrinted) {
+    for (uint32_t at = 1000; at <= 1200; ++at) {
+        repeating_at(at, "store failed\n");
+        if (at == 1005)
+            repeating_at(at, "other key\n");
+    }
+    repeating_at(1200 + log_interval_max_s + 1, "store failed\n");
+    repeating_at(1200 + log_interval_max_s + 2, "two ends\n\n");
     std::string text = written();
     dup2(saved, 1);
     EXPECT_EQ(text, "store failed\n"
                     "other key\n"
-                    "store failed (2 more unlogged)\n"
-                    "store failed (1 more unlogged)\n"
-                    "store failed\n"
+                    "store failed (9 more unlogged)\n"
+                    "store failed (19 more unlogged)\n"
+                    "store failed (39 more unlogged)\n"
+                    "store failed (79 more unlogged)\n"
+                    "store failed (50 more unlogged)\n"
                     "two ends\n\n");
 }
 

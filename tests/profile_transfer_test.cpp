@@ -329,9 +329,16 @@ TEST_F(InDevice, ReadsRunInRowOrderAndOnlyForRowsThatApply) {
     for (const auto &c : calls())
         if (c.rfind("flash get ", 0) == 0)
             gets.push_back(c.substr(10));
-    EXPECT_EQ(gets, (Lines{"WLAN0_VAP4_ENCRYPT", "WLAN0_VAP4_AUTH_TYPE", "WLAN0_VAP4_WEP",
-                           "WLAN0_VAP4_WEP_KEY_TYPE", "WLAN0_VAP4_WEP64_KEY1", "WLAN0_WSC_DISABLE",
-                           "WLAN0_WSC_CONFIGURED"}));
+    // Each value read twice, each write read back.
+    EXPECT_EQ(
+        gets,
+        (Lines{"WLAN0_VAP4_ENCRYPT",      "WLAN0_VAP4_ENCRYPT",      "WLAN0_ENCRYPT",
+               "WLAN0_VAP4_AUTH_TYPE",    "WLAN0_VAP4_AUTH_TYPE",    "WLAN0_AUTH_TYPE",
+               "WLAN0_VAP4_WEP",          "WLAN0_VAP4_WEP",          "WLAN0_WEP",
+               "WLAN0_VAP4_WEP_KEY_TYPE", "WLAN0_VAP4_WEP_KEY_TYPE", "WLAN0_WEP_KEY_TYPE",
+               "WLAN0_VAP4_WEP64_KEY1",   "WLAN0_VAP4_WEP64_KEY1",   "WLAN0_WEP64_KEY1",
+               "WLAN0_WSC_AUTH",          "WLAN0_WSC_ENC",           "WLAN0_WSC_DISABLE",
+               "WLAN0_WSC_DISABLE",       "WLAN0_WSC_CONFIGURED",    "WLAN0_WSC_CONFIGURED"}));
 }
 
 TEST_F(InDevice, SafeValuesReachTheToolAsTheShellReadsThemAndReadBackUnchanged) {

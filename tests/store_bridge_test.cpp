@@ -6,33 +6,44 @@
 #include <gtest/gtest.h>
 #include <string>
 
-TEST(ValueLine, TheValueIsEverythingAfterTheFirstEqualsSign) {
-    EXPECT_STREQ(flash_value("OP_MODE=2\n"), "2\n");
-    EXPECT_STREQ(flash_value("WLAN0_SSID=\"a=b\"\n"), "\"a=b\"\n");
-    EXPECT_STREQ(flash_value("KEY=\n"), "\n");
-    EXPECT_EQ(flash_value("no equals sign\n"), nullptr);
-    EXPECT_EQ(flash_value(""), nullptr);
+TEST(ValueLine, TheValueIsWhatFollowsTheKeyAndItsEqualsSignOnTheKeysOwnLine) {
+    EXPECT_STREQ(flash_value("OP_MODE", "OP_MODE=2\n"), "2\n");
+    EXPECT_STREQ(flash_value("WLAN0_SSID", "WLAN0_SSID=\"a=b\"\n"), "\"a=b\"\n");
+    EXPECT_STREQ(flash_value("KEY", "KEY=\n"), "\n");
+    for (const char *garbled : {"no equals sign\n", "", "OP_MODE 2\n", "OP_MODEX=2\n", "OP_MOD=2\n",
+                                "DHCP=2\n", " OP_MODE=2\n"})
+        EXPECT_EQ(flash_value("OP_MODE", garbled), nullptr) << garbled;
 }
 
-TEST(ValueLine, NumbersReadLikeAtoiWithoutOverflow) {
+// A value that is not a whole number is no number: read as atoi would, an empty or garbled
+// OP_MODE gave 0, Router, and a change acted on the guess.
+TEST(ValueLine, OnlyAWholeNumberInRangeIsANumber) {
     const struct {
         const char *text;
-        int number;
-    } cases[] = {{"2\n", 2},
-                 {"  -7x", -7},
-                 {"abc", 0},
-                 {"", 0},
-                 {"+3", 3},
-                 {"02", 2},
-                 {"99999999999", INT_MAX},
-                 {"-99999999999", INT_MIN},
-                 {"2147483647", INT_MAX},
-                 {"-2147483648", INT_MIN},
-                 {"\t\n\v\f\r 9", 9},
-                 {"- 5", 0},
-                 {"+-5", 0}};
-    for (const auto &c : cases)
-        EXPECT_EQ(flash_number(c.text), c.number) << c.text;
+        bool number;
+        int value;
+    } cases[] = {{"2\n", true, 2},
+                 {"-7", true, -7},
+                 {"+3\n", true, 3},
+                 {"02\n", true, 2},
+                 {"2147483647\n", true, INT_MAX},
+                 {"-2147483648\n", true, INT_MIN},
+                 {"\n", false, 0},
+                 {"", false, 0},
+                 {"abc\n", false, 0},
+                 {"2x\n", false, 0},
+                 {" 2\n", false, 0},
+                 {"2 \n", false, 0},
+                 {"2\n\n", false, 0},
+                 {"-\n", false, 0},
+                 {"2147483648\n", false, 0},
+                 {"-2147483649\n", false, 0},
+                 {"99999999999\n", false, 0}};
+    for (const auto &c : cases) {
+        int n = -1;
+        EXPECT_EQ(flash_number(c.text, n), c.number) << c.text;
+        EXPECT_EQ(n, c.number ? c.value : -1) << c.text;
+    }
 }
 
 TEST(ShellWord, SafeValuesAsTheToolPrintsThemPass) {
