@@ -30,8 +30,8 @@ int create_private(const char *path, int flags) {
 
 int open_own(const char *path, bool create) {
     // Not following a link, and not waiting for a FIFO's writer.
-    int fd = open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0),
-                  0600);
+    int fd =
+        open(path, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC | (create ? O_CREAT : 0), 0600);
     struct stat st {};
     if (fd >= 0 && fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_uid == geteuid())
         return fd;
