@@ -17,8 +17,9 @@ const char *failure_name(failure f) {
 }
 
 void check_record(const unsigned char *bytes, size_t n, reading &r) {
-    r = reading{};
-    r.why = failure::malformed;
+    reading malformed;
+    malformed.why = failure::malformed;
+    r = malformed;
     if (n != record_size)
         return;
     unsigned char wire[record_size];
@@ -30,8 +31,10 @@ void check_record(const unsigned char *bytes, size_t n, reading &r) {
     for (int i = 0; i < stat_count; ++i) {
         const stat_entry &e = record.entry[i];
         bool unfilled = e.id == 0 && e.value == 0;
-        if (!unfilled && (i < first_figure || e.id != static_cast<uint32_t>(i)))
+        if (!unfilled && (i < first_figure || e.id != static_cast<uint32_t>(i))) {
+            r = malformed;
             return;
+        }
         r.filled[i] = !unfilled;
         r.value[i] = e.value;
     }
