@@ -137,7 +137,7 @@ function draw(now) {
     g.moveTo(0, y);
     g.lineTo(width, y);
     g.stroke();
-    g.fillText(String(level), 2, y - 2);
+    g.fillText(String(level), 2, level === 100 ? y + 11 : y - 2);
   }
   const x = t => width - (now - t) / span * width;
   for (const key of meters) {
