@@ -158,7 +158,7 @@ std::string machine() {
     while (fgets(line, sizeof line, f))
         if (strncmp(line, "model name", 10) == 0) {
             model = strchr(line, ':') + 2;
-            model.erase(model.find_last_not_of("\n") + 1);
+            model.erase(model.find_last_not_of('\n') + 1);
             break;
         }
     fclose(f);
@@ -207,6 +207,7 @@ int main(int argc, char **argv) {
     std::vector<double> live_ms;
     int live_up = 0, bad_down = 0, bad_total = 0, live_total = 0;
     std::vector<std::thread> workers;
+    workers.reserve(scrapers);
     for (int w = 0; w < scrapers; ++w)
         workers.emplace_back([&] {
             for (;;) {

@@ -156,30 +156,30 @@ TEST(ExporterAllowList, RangesAreAddressSlashPrefixWithNoHostBitsAndMatchTheirAd
 TEST(ExporterTarget, ATargetIsAHostAndAPortFrom1To65535WithLinkstatdsPortByDefault) {
     struct row {
         const char *text;
-        bool valid;
-        const char *host;
+        const char *host; // when valid
         unsigned port;
+        bool valid;
     };
     const row rows[] = {
-        {"192.0.2.7", true, "192.0.2.7", 10000},
-        {"192.0.2.7:10001", true, "192.0.2.7", 10001},
-        {"roof-3.wisp.example:65535", true, "roof-3.wisp.example", 65535},
-        {"localhost", true, "localhost", 10000},
-        {"", false, "", 0},
-        {":10000", false, "", 0},
-        {"192.0.2.7:", false, "", 0},
-        {"192.0.2.7:0", false, "", 0},
-        {"192.0.2.7:65536", false, "", 0},
-        {"192.0.2.7:010", false, "", 0},
-        {"192.0.2.7:+1", false, "", 0},
-        {"192.0.2.7:1:2", false, "", 0},
-        {"300.1.1.1", false, "", 0},
-        {"192.0.2", false, "", 0},
-        {"-roof.example", false, "", 0},
-        {"roof..example", false, "", 0},
-        {"roof example", false, "", 0},
-        {"[::1]:10000", false, "", 0},
-        {"http://192.0.2.7/", false, "", 0},
+        {"192.0.2.7", "192.0.2.7", 10000, true},
+        {"192.0.2.7:10001", "192.0.2.7", 10001, true},
+        {"roof-3.wisp.example:65535", "roof-3.wisp.example", 65535, true},
+        {"localhost", "localhost", 10000, true},
+        {"", "", 0, false},
+        {":10000", "", 0, false},
+        {"192.0.2.7:", "", 0, false},
+        {"192.0.2.7:0", "", 0, false},
+        {"192.0.2.7:65536", "", 0, false},
+        {"192.0.2.7:010", "", 0, false},
+        {"192.0.2.7:+1", "", 0, false},
+        {"192.0.2.7:1:2", "", 0, false},
+        {"300.1.1.1", "", 0, false},
+        {"192.0.2", "", 0, false},
+        {"-roof.example", "", 0, false},
+        {"roof..example", "", 0, false},
+        {"roof example", "", 0, false},
+        {"[::1]:10000", "", 0, false},
+        {"http://192.0.2.7/", "", 0, false},
     };
     for (const row &r : rows) {
         target t;

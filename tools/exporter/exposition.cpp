@@ -42,9 +42,9 @@ constexpr family present_family = {
 // The figures of a record, each given only when the router filled its entry.
 struct figure_row {
     family f;
-    stat_id id;
     const char *path; // the receive path, or nullptr for the overall figure
-    bool rate;        // a rate code, given in bytes per second
+    stat_id id;
+    bool rate; // a rate code, given in bytes per second
 };
 constexpr family rssi_family = {"linkstat_rssi", "gauge",
                                 "The station's received signal strength, as the driver gives it."};
@@ -56,10 +56,10 @@ constexpr family tx_family = {"linkstat_transmit_rate_bytes_per_second", "gauge"
 constexpr family rx_family = {"linkstat_receive_rate_bytes_per_second", "gauge",
                               "The current receive rate from the station."};
 constexpr figure_row figures[] = {
-    {rssi_family, rssi, nullptr, false},         {path_family, rssi_path_a, "a", false},
-    {path_family, rssi_path_b, "b", false},      {path_family, rssi_path_c, "c", false},
-    {path_family, rssi_path_d, "d", false},      {tx_family, current_tx_rate, nullptr, true},
-    {rx_family, current_rx_rate, nullptr, true},
+    {rssi_family, nullptr, rssi, false},         {path_family, "a", rssi_path_a, false},
+    {path_family, "b", rssi_path_b, false},      {path_family, "c", rssi_path_c, false},
+    {path_family, "d", rssi_path_d, false},      {tx_family, nullptr, current_tx_rate, true},
+    {rx_family, nullptr, current_rx_rate, true},
 };
 
 // The process's CPU seconds, start time since boot in seconds, and memory, from its stat.

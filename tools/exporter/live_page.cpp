@@ -324,9 +324,9 @@ std::string index_page(const std::vector<router_summary> &routers) {
             r.last.up && r.last.present() ? std::to_string(r.last.value[rssi]) : "";
         char age[32];
         snprintf(age, sizeof age, "%.0f s ago", r.age_s);
-        out += "<tr><td><a href=\"/live?target=" + target + "\">" + target + "</a></td><td>" +
-               state + "</td><td align=\"right\">" + signal + "</td><td align=\"right\">" + age +
-               "</td></tr>\n";
+        out.append("<tr><td><a href=\"/live?target=").append(target).append("\">").append(target);
+        out.append("</a></td><td>").append(state).append("</td><td align=\"right\">");
+        out.append(signal).append("</td><td align=\"right\">").append(age).append("</td></tr>\n");
     }
     out += "</tbody></table>\n<p><a href=\"/metrics\">The exporter's own metrics</a></p>\n"
            "</main>\n</body>\n</html>\n";

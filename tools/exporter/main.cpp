@@ -15,6 +15,7 @@
 #include <malloc.h>
 #include <string>
 #include <thread>
+#include <unistd.h>
 
 namespace {
 
@@ -109,8 +110,9 @@ int main(int argc, char **argv) {
             address.c_str(), port, allow.size(), allow.size() == 1 ? "" : "s",
             allow.empty() ? " (every target is refused: see --allow)" : "");
     server.run();
-    // The server stopped by itself (it should not): the signal thread is woken to end too.
-    pthread_kill(stopper.native_handle(), SIGTERM);
+    // The server stopped by itself (it should not): the signal thread is woken to end too;
+    // after a stop by signal the one sent here stays pending, blocked, until the exit.
+    kill(getpid(), SIGTERM);
     stopper.join();
     probes.stop();
     fprintf(stderr, "linkstat-exporter: stopped\n");
