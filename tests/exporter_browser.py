@@ -76,6 +76,13 @@ try:
     check('and picks up by itself once it is back',
           wait_until(lambda: text('#state') == 'Answering' and text('#m-rssi .number') == '30',
                      20))
+    driver.get('http://%s/' % EXPORTER)
+    check('the index lists the router with its state and signal, linked to its live page',
+          wait_until(lambda: [c.text for c in driver.find_elements(By.CSS_SELECTOR, 'tbody td')][
+              :3] == ['192.0.2.11:10000', 'answering', '30']) and
+          driver.find_element(By.LINK_TEXT, '192.0.2.11:10000').get_attribute('href').endswith(
+              '/live?target=192.0.2.11:10000'))
+    driver.back()
     driver.set_window_size(1280, 800)
     check('on a laptop\'s width too',
           driver.execute_script(fits) and driver.execute_script(
