@@ -200,8 +200,8 @@ linkstat_path_rssi{path="d"} 0
 linkstat_transmit_rate_bytes_per_second 9062500
 linkstat_receive_rate_bytes_per_second 6750000' ]
 }
-check "the host-built exporter probes it through the forwarded port" wait_until 30 probed ||
-	sed 's/^/# /' "$dir.probed" "$dir.exporter.log"
+check "the host-built exporter probes it through the forwarded port" wait_until 30 probed
+probed || sed 's/^/# /' "$dir.probed" "$dir.exporter.log"
 kill "$exporter_pid"
 wait "$exporter_pid" 2>/dev/null
 
