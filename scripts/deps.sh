@@ -22,6 +22,11 @@ need_packages() {
 
 # Everything the build, the simulated device and the tests use.
 BUILD_PACKAGES="cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev util-linux mount iproute2 strace nftables"
+# linkstat-exporter, a host program: its HTTP library (header and shared library) found
+# through pkg-config.
+EXPORTER_PACKAGES="libcpp-httplib-dev pkg-config"
+# Its tests: a real Prometheus with promtool, and a real browser driven from Python.
+EXPORTER_CHECK_PACKAGES="prometheus chromium chromium-driver python3-selenium"
 DEVICE_PACKAGES="g++-mips-linux-gnu qemu-user-static busybox"
 CHECK_PACKAGES="clang clang-format libclang-rt-14-dev"
 # scripts/debian-source.sh: dpkg-source unpacks a Debian source package.

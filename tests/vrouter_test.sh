@@ -7,11 +7,13 @@
 # the test leaves running ends with it, even when the test itself is killed.
 # Prints one "ok - ..." or "not ok - ..." line per check; fails if any check failed.
 #
-# usage: tests/vrouter_test.sh [HOST_BUILD_DIR]   (its tools/linkstat; default build/host)
+# usage: tests/vrouter_test.sh [HOST_BUILD_DIR]   (its tools/linkstat and
+#        tools/exporter/linkstat-exporter; default build/host)
 set -u
 cd "$(dirname "$0")/.." || exit 1
 [ -n "${VROUTER_ENCLOSED:-}" ] || exec sim/vrouter/enclosed "$(readlink -f "$0")" "$@"
 linkstat=$(readlink -f "${1:-build/host}")/tools/linkstat
+exporter=$(readlink -f "${1:-build/host}")/tools/exporter/linkstat-exporter
 run=sim/vrouter/run
 dir=$PWD/build/vrouter/tests/router
 trap '$run cut "$dir"' EXIT
@@ -180,6 +182,27 @@ check "the host-built linkstat reads it" same "rssi         40
   path D      0
 tx rate      72.5 Mb/s  (code 145)
 rx rate      54.0 Mb/s  (code 108)" "$("$linkstat" 2>&1)"
+# The host-built exporter probes it through the forwarded port, and ends before the checks
+# below count the router's connections.
+"$exporter" --listen 127.0.0.1:9742 --allow 127.0.0.1 2>"$dir.exporter.log" &
+exporter_pid=$!
+probed() {
+	busybox wget -q -O - 'http://127.0.0.1:9742/probe?target=127.0.0.1:10000' 2>/dev/null |
+		grep -v '^#\|^linkstat_probe_duration' >"$dir.probed"
+	[ "$(cat "$dir.probed")" = 'linkstat_up 1
+linkstat_station_present 1
+linkstat_rssi 40
+linkstat_path_rssi{path="a"} 40
+linkstat_path_rssi{path="b"} 35
+linkstat_path_rssi{path="c"} 0
+linkstat_path_rssi{path="d"} 0
+linkstat_transmit_rate_bytes_per_second 9062500
+linkstat_receive_rate_bytes_per_second 6750000' ]
+}
+check "the host-built exporter probes it through the forwarded port" wait_until 30 probed
+probed || sed 's/^/# /' "$dir.probed" "$dir.exporter.log"
+kill "$exporter_pid"
+wait "$exporter_pid" 2>/dev/null
 
 # Through the modes with real reboots: each change restarts the router by itself, and
 # the next boot's leverwatch settles with both networks whole where they belong.

@@ -1,0 +1,100 @@
+#!/usr/bin/python3
+# The live page in a real browser: headless chromium driven by selenium, on the page of a
+# linkstatd in a network namespace of its own. Its figures, their change with the station
+# table, the router gone and back, a phone's width and a laptop's, and a console without
+# errors.
+# usage: sim/netns tests/exporter_browser.py HOST_BUILD_DIR
+import os
+import shutil
+import sys
+import tempfile
+
+from selenium import webdriver
+from selenium.webdriver.chrome.service import Service
+from selenium.webdriver.common.by import By
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from exporter_lab import (EXPORTER, ROOT, Router, check, start_exporter,  # noqa: E402
+                          station_table, wait_until)
+import exporter_lab  # noqa: E402
+
+build = os.path.abspath(sys.argv[1] if len(sys.argv) > 1 else os.path.join(ROOT, 'build/host'))
+work = os.path.join(build, 'tests', 'exporter-browser')
+shutil.rmtree(work, ignore_errors=True)
+os.makedirs(work)
+
+router = Router(work, build, 1, '192.0.2.11')
+router.table(station_table(40, (40, 35, 0, 0), 'MCS7 (72.2)', '54'))
+router.start()
+exporter = start_exporter(build, work)
+profile = tempfile.mkdtemp(prefix='chromium-', dir=work)
+options = webdriver.ChromeOptions()
+options.binary_location = '/usr/bin/chromium'
+# As root, and without the background connections a closed network refuses.
+for flag in ('--headless', '--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
+             '--disable-background-networking', '--disable-component-update', '--disable-sync',
+             '--disable-dev-shm-usage', '--user-data-dir=' + profile, '--window-size=390,844'):
+    options.add_argument(flag)
+options.set_capability('goog:loggingPrefs', {'browser': 'ALL'})
+driver = webdriver.Chrome(service=Service('/usr/bin/chromedriver'), options=options)
+try:
+    def text(selector):
+        return driver.find_element(By.CSS_SELECTOR, selector).text
+
+    def pixels(selector, css):
+        return float(driver.find_element(By.CSS_SELECTOR, selector).value_of_css_property(
+            css).replace('px', ''))
+
+    def shows(figures):
+        """The page shows each selector's text as figures has it."""
+        return all(text(s) == v for s, v in figures.items())
+
+    driver.get('http://%s/live?target=192.0.2.11' % EXPORTER)
+    check('the page shows the router\'s signal, each path and both rates',
+          wait_until(lambda: shows({'#m-rssi .number': '40', '#m-a .number': '40',
+                                    '#m-b .number': '35', '#m-c .number': '0',
+                                    '#tx': '72.5', '#rx': '54.0'}), 20))
+    check('it says the router answers', 'Answering' == text('#state'))
+    router.table(station_table(55, (55, 52, 0, 0), 'MCS15 (300)', '11'))
+    check('the figures follow the station table',
+          wait_until(lambda: shows({'#m-rssi .number': '55', '#m-b .number': '52',
+                                    '#tx': '300.0', '#rx': '11.0'}), 10))
+    router.table(station_table(30, (30, 28, 0, 0), 'MCS15 (300)', '11'))
+    check('each bar holds its peak when the signal falls',
+          wait_until(lambda: shows({'#m-rssi .number': '30', '#m-rssi .peakval span': '55'}), 10)
+          and pixels('#m-rssi .peak', 'left') > pixels('#m-rssi .fill', 'width') + 10)
+    driver.find_element(By.ID, 'reset').click()
+    check('reset peaks starts them afresh',
+          wait_until(lambda: text('#m-rssi .peakval span') == '30', 5))
+    fits = 'return document.documentElement.scrollWidth <= window.innerWidth'
+    check('on a phone\'s width nothing runs off the side', driver.execute_script(fits))
+    driver.save_screenshot(os.path.join(work, 'phone.png'))
+    router.stop()
+    check('the page says plainly when the router stops answering',
+          wait_until(lambda: text('#state').startswith('Not answering since'), 10))
+    router.start()
+    check('and picks up by itself once it is back',
+          wait_until(lambda: text('#state') == 'Answering' and text('#m-rssi .number') == '30',
+                     20))
+    driver.get('http://%s/' % EXPORTER)
+    check('the index lists the router with its state and signal, linked to its live page',
+          wait_until(lambda: [c.text for c in driver.find_elements(By.CSS_SELECTOR, 'tbody td')][
+              :3] == ['192.0.2.11:10000', 'answering', '30']) and
+          driver.find_element(By.LINK_TEXT, '192.0.2.11:10000').get_attribute('href').endswith(
+              '/live?target=192.0.2.11:10000'))
+    driver.back()
+    driver.set_window_size(1280, 800)
+    check('on a laptop\'s width too',
+          driver.execute_script(fits) and driver.execute_script(
+              'return document.getElementById("chart").clientWidth > 800'))
+    driver.save_screenshot(os.path.join(work, 'live.png'))
+    errors = [e for e in driver.get_log('browser') if e['level'] == 'SEVERE']
+    check('the console has no errors', not errors)
+    for e in errors:
+        print('# %s' % e['message'])
+finally:
+    driver.quit()
+    exporter.terminate()
+    exporter.wait(10)
+    router.close()
+sys.exit(1 if exporter_lab.failures else 0)
