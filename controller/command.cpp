@@ -1,5 +1,6 @@
 #include "command.h"
 
+#include "clock.h"
 #include "platform.h"
 #include "signals.h"
 
@@ -12,12 +13,6 @@ volatile sig_atomic_t command_group;
 
 namespace {
 
-time_t now() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return t.tv_sec;
-}
-
 // Whether the child pid has ended, left unreaped: while it is a zombie its pid, the
 // group a stop kills, cannot be given to another process.
 bool has_ended(pid_t pid, int flags) {
@@ -28,11 +23,13 @@ bool has_ended(pid_t pid, int flags) {
 // Waits for the child pid to end, for at most command_limit_seconds: true if it did.
 // SIGCHLD is blocked, so its arrival is waited for rather than polled.
 bool ends_in_time(pid_t pid, const sigset_t &child) {
-    const time_t deadline = now() + command_limit_seconds;
+    const uint32_t began = now_s();
     while (!has_ended(pid, WNOHANG)) {
-        timespec left{deadline - now(), 0};
+        uint32_t waited = now_s() - began;
+        timespec left{static_cast<time_t>(command_limit_seconds - waited), 0};
         // A stop's handler interrupts the wait (EINTR): look again.
-        if (left.tv_sec <= 0 || (sigtimedwait(&child, nullptr, &left) < 0 && errno == EAGAIN))
+        if (waited >= command_limit_seconds ||
+            (sigtimedwait(&child, nullptr, &left) < 0 && errno == EAGAIN))
             return false;
     }
     return true;

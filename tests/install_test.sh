@@ -181,7 +181,7 @@ no_process() {
 # Pid files left from before name another program's process: it is neither reported as
 # ours nor ended, and does not keep start from starting the daemons.
 # It leads a process group of its own, as a supervisor would.
-setsid sleep 300 &
+setsid sleep 3600 &
 other=$! mine="$mine $!"
 for d in leverwatch linkstatd; do
 	echo "$other" >"$run/$d.pid" && echo "$other" >"$run/$d.supervisor.pid"
@@ -236,6 +236,8 @@ check "status reports both running" boot status.out status
 printf '3\n' >"$dev/proc/slide_sw.new" && mv "$dev/proc/slide_sw.new" "$dev/proc/slide_sw"
 check "the booted leverwatch follows the switch" wait_until 15 in_log "reboot"
 check "and has written the mode" in_log "flash set OP_MODE 0"
+# The device restarts: a boot of its own, in which the change's mark means nothing.
+cat /proc/sys/kernel/random/uuid >"$dev/proc/sys/kernel/random/boot_id"
 check "its announcement reaches the system log under its name" \
 	wait_until 5 grep -q '^leverwatch: Slide Swith change to Router Mode' "$dev/syslog"
 check "so does linkstatd's banner" grep -qx "linkstatd: Auto Cable Link Test daemon start..." "$dev/syslog"
