@@ -21,7 +21,7 @@ need_packages() {
 }
 
 # Everything the build, the simulated device and the tests use.
-BUILD_PACKAGES="cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev util-linux mount iproute2 strace nftables"
+BUILD_PACKAGES="cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev util-linux mount iproute2 strace nftables libfaketime"
 DEVICE_PACKAGES="g++-mips-linux-gnu qemu-user-static busybox"
 CHECK_PACKAGES="clang clang-format libclang-rt-14-dev"
 # scripts/debian-source.sh: dpkg-source unpacks a Debian source package.

@@ -685,6 +685,94 @@ TEST(LinkstatdStalledLog, FiveHundredConnectionsAreHandledAndTheDroppedLinesCoun
     EXPECT_GE(atoi(drained.c_str() + at + 17), 4) << drained.substr(at);
 }
 
+// A month without a client: the second after the last serve is over however far the clock
+// has gone since (a 32-bit figure of milliseconds reads 24.9 to 49.7 days on as weeks still
+// to wait), and a connection that stayed open is answered as before.
+TEST(LinkstatdClock, AfterQuietWeeksANewClientIsServedWithinItsSecondAndAnOpenOneAnswered) {
+    if (device_arch_is("mips"))
+        GTEST_SKIP() << "only a host build's clock can be moved while it runs";
+    Device dev;
+    dev.clock_movable = true;
+    dev.write_proc("wlan0/sta_info", station_table);
+    dev.start(daemon_path());
+    StatsClient open;
+    ASSERT_TRUE(open.connect_within()) << dev.err();
+    ASSERT_TRUE(open.send_text("ask"));
+    ASSERT_EQ(open.receive(92), words_be(station_record));
+    for (int days : {30, 45}) {
+        dev.move_clock(int64_t{days} * 86400);
+        StatsClient fresh("127.0.0.2");
+        ASSERT_TRUE(fresh.connect_once()) << days;
+        ASSERT_TRUE(fresh.send_text("ask"));
+        EXPECT_EQ(fresh.receive(92, 3000), words_be(station_record)) << days << " days on";
+        ASSERT_TRUE(open.send_text("ask"));
+        EXPECT_EQ(open.receive(92, 3000), words_be(station_record)) << days << " days on";
+    }
+}
+
+int64_t clock_ms(clockid_t clock) {
+    timespec t;
+    clock_gettime(clock, &t);
+    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+}
+
+// The daemon's clock passes the marks where 32 bits of milliseconds turn negative (24.8 days
+// up) and wrap (49.7 days): a client accepted before a mark and served after it, and one
+// accepted after a mark within the second of a serve before it, are each served a second
+// after the one before and answered.
+TEST(LinkstatdClock, ServesASecondApartAndAnswersAcrossThe2To31And2To32MillisecondMarks) {
+    struct arrival {
+        int at_ms; // on the daemon's clock, from the mark
+        int clients;
+    };
+    struct row {
+        int64_t mark;
+        arrival first, second;
+    };
+    const row rows[] = {
+        {int64_t{1} << 31, {-700, 2}, {0, 0}},
+        {int64_t{1} << 32, {-700, 2}, {0, 0}},
+        {int64_t{1} << 32, {-400, 1}, {100, 1}},
+    };
+    const char *from[] = {"127.0.0.2", "127.0.0.2", "127.0.0.3"};
+    for (const row &r : rows) {
+        std::string name = std::to_string(r.mark) + " " + std::to_string(r.first.at_ms);
+        Device dev("." + std::to_string(&r - rows));
+        dev.clock_start_ms = r.mark - 4000;
+        // The daemon's clock as the test reads its own, and a process's start as the daemon
+        // read its clock then.
+        int64_t ahead = dev.clock_start_ms - clock_ms(CLOCK_MONOTONIC);
+        int64_t start_ahead = ahead + clock_ms(CLOCK_MONOTONIC) - clock_ms(CLOCK_BOOTTIME);
+        dev.write_proc("wlan0/sta_info", station_table);
+        dev.start(daemon_path());
+        std::vector<std::unique_ptr<StatsClient>> clients;
+        clients.push_back(std::make_unique<StatsClient>());
+        ASSERT_TRUE(clients[0]->connect_within()) << dev.err();
+        size_t n = 0;
+        for (const arrival &a : {r.first, r.second}) {
+            while (clock_ms(CLOCK_MONOTONIC) + ahead < r.mark + a.at_ms)
+                usleep(5 * 1000);
+            for (int i = 0; i < a.clients; ++i) {
+                clients.push_back(std::make_unique<StatsClient>(from[n++]));
+                ASSERT_TRUE(clients.back()->connect_once()) << name;
+            }
+        }
+        for (auto &c : clients) {
+            ASSERT_TRUE(c->send_text("ask"));
+            EXPECT_EQ(c->receive(92, 10000), words_be(station_record)) << name;
+        }
+        std::vector<int64_t> served;
+        for (pid_t child : children_of(dev.pid))
+            served.push_back(started_ms(child) + start_ahead - r.mark);
+        std::sort(served.begin(), served.end());
+        ASSERT_EQ(served.size(), 3u) << name;
+        EXPECT_LT(served[0], r.first.at_ms - 1000) << name << ": the daemon started too late";
+        EXPECT_LT(served[1], 0) << name;
+        EXPECT_GT(served[2], 0) << name;
+        EXPECT_GE(served[2] - served[1], 990) << name;
+    }
+}
+
 TEST_F(Linkstatd, ASecondDaemonFailsToBindAndExitsWithTheErrno) {
     Device second(".second");
     second.write_proc("wlan0/sta_info", station_table);
