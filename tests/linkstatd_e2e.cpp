@@ -622,15 +622,44 @@ TEST(LinkstatdPrivilege, TheDaemonAndAConnectionProcessRunUnprivilegedWithNoNewP
     }
 }
 
-// Root in a user namespace that maps no other user: the drop fails, and nobody is served.
-TEST(LinkstatdPrivilege, ADropThatFailsAsRootEndsTheDaemonBeforeItServes) {
-    Device dev;
-    start_behind(dev, "unshare --user --map-root-user");
-    int status = dev.wait_exit(20000);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), EPERM);
-    EXPECT_EQ(dev.err(), "setgroups: " + libc_error_text(EPERM) + "\n");
-    EXPECT_EQ(dev.out(), "");
+// Runs its arguments as root of a user namespace of its own that maps every group but no
+// user other than root, through the real procfs that the device's /proc/self points into;
+// a stop ends them too.
+const char groups_only[] = R"sh(procfs=$(dirname "$(readlink /proc/self)")
+unshare --user sh -c 'until grep -q . /proc/self/uid_map; do sleep 0.01; done; exec "$@"' sh "$@" &
+child=$!
+trap 'kill "$child"' TERM
+until [ "$(readlink "$procfs/$child/ns/user")" != "$(readlink "$procfs/$$/ns/user")" ]; do
+    sleep 0.01
+done
+echo '0 0 65536' >"$procfs/$child/gid_map" && echo '0 0 1' >"$procfs/$child/uid_map"
+wait "$child"
+)sh";
+
+// Root where the unprivileged ids cannot be had: the step of the drop that fails ends the
+// daemon with its line and errno before it serves anyone, whichever step it is.
+TEST(LinkstatdPrivilege, ADropThatFailsAtAnyStepEndsTheDaemonBeforeItServes) {
+    struct row {
+        const char *launcher;
+        const char *call;
+        int err;
+    };
+    const row rows[] = {
+        // No other user or group mapped: setgroups is refused.
+        {"unshare --user --map-root-user", "setgroups", EPERM},
+        // Every group mapped, so setgroups and setgid succeed; user 65534 is not.
+        {"sh /tmp/groups_only.sh", "setuid", EINVAL},
+    };
+    for (const row &r : rows) {
+        Device dev(std::string(".") + r.call);
+        write_file(dev.dir + "/tmp/groups_only.sh", groups_only);
+        start_behind(dev, r.launcher);
+        int status = dev.wait_exit(20000);
+        ASSERT_TRUE(WIFEXITED(status)) << r.call << ": " << status;
+        EXPECT_EQ(WEXITSTATUS(status), r.err) << r.call;
+        EXPECT_EQ(dev.err(), std::string(r.call) + ": " + libc_error_text(r.err) + "\n");
+        EXPECT_EQ(dev.out(), "") << r.call;
+    }
 }
 
 // The daemon's output is a 4 KiB pipe already full whose reader never reads, as a hung
