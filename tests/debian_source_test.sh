@@ -27,6 +27,7 @@ PATH=$work/bin:$PATH
 fetched() { debian_source "$1" "$work/$1" && [ "$src" = "$work/$1/src/$1-1.0" ] && [ "$version" = 1.0 ]; }
 check "a fetch unpacks the source and names its tree and version" fetched busybox
 in_child() {
+	# shellcheck disable=SC2016 # expanded by the child shell
 	timeout 20 sh -c '. "$1/scripts/deps.sh" && . "$1/scripts/debian-source.sh" &&
 		debian_source musl "$2/musl"' sh "$top" "$work" >/dev/null 2>&1
 }
