@@ -79,9 +79,8 @@ bool connection_stands(short events, int ms) {
     uint64_t began = now_ms();
     for (;;) {
         pollfd p{clientfd, events, 0};
-        int n = poll(
-            &p, 1,
-            ms < 0 ? -1 : static_cast<int>(ms_left(began, static_cast<unsigned>(ms), now_ms())));
+        int left = ms < 0 ? -1 : static_cast<int>(ms_left(began, ms, now_ms()));
+        int n = poll(&p, 1, left);
         if (n >= 0)
             return n == 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
         if (errno != EINTR)
