@@ -759,46 +759,52 @@ TEST(LinkstatdClock, ServesASecondApartAndAnswersAcrossThe2To31And2To32Milliseco
         arrival first, second;
     };
     const row rows[] = {
-        {int64_t{1} << 31, {-700, 2}, {0, 0}},
-        {int64_t{1} << 32, {-700, 2}, {0, 0}},
-        {int64_t{1} << 32, {-400, 1}, {100, 1}},
+        {int64_t{1} << 31, {-900, 2}, {0, 0}},
+        {int64_t{1} << 32, {-900, 2}, {0, 0}},
+        {int64_t{1} << 32, {-600, 1}, {150, 1}},
     };
     const char *from[] = {"127.0.0.2", "127.0.0.2", "127.0.0.3"};
     for (const row &r : rows) {
         std::string name = std::to_string(r.mark) + " " + std::to_string(r.first.at_ms);
-        Device dev("." + std::to_string(&r - rows));
-        dev.clock_start_ms = r.mark - 4000;
-        // The daemon's clock as the test reads its own, and a process's start as the daemon
-        // read its clock then.
-        int64_t ahead = dev.clock_start_ms - clock_ms(CLOCK_MONOTONIC);
-        int64_t start_ahead = ahead + clock_ms(CLOCK_MONOTONIC) - clock_ms(CLOCK_BOOTTIME);
-        dev.write_proc("wlan0/sta_info", station_table);
-        dev.start(daemon_path());
-        std::vector<std::unique_ptr<StatsClient>> clients;
-        clients.push_back(std::make_unique<StatsClient>());
-        ASSERT_TRUE(clients[0]->connect_within()) << dev.err();
-        size_t n = 0;
-        for (const arrival &a : {r.first, r.second}) {
-            while (clock_ms(CLOCK_MONOTONIC) + ahead < r.mark + a.at_ms)
-                usleep(5 * 1000);
-            for (int i = 0; i < a.clients; ++i) {
-                clients.push_back(std::make_unique<StatsClient>(from[n++]));
-                ASSERT_TRUE(clients.back()->connect_once()) << name;
+        // A busy host can start the daemon, or serve the first client, too late for the mark
+        // to fall between two serves: the scene is set again with a longer lead.
+        bool set = false;
+        for (int attempt = 0; attempt < 4 && !set; ++attempt) {
+            Device dev("." + std::to_string(&r - rows) + "." + std::to_string(attempt));
+            dev.clock_start_ms = r.mark - (int64_t{4000} << attempt);
+            // The daemon's clock as the test reads its own, and a process's start as the
+            // daemon read its clock then.
+            int64_t ahead = dev.clock_start_ms - clock_ms(CLOCK_MONOTONIC);
+            int64_t start_ahead = ahead + clock_ms(CLOCK_MONOTONIC) - clock_ms(CLOCK_BOOTTIME);
+            dev.write_proc("wlan0/sta_info", station_table);
+            dev.start(daemon_path());
+            std::vector<std::unique_ptr<StatsClient>> clients;
+            clients.push_back(std::make_unique<StatsClient>());
+            ASSERT_TRUE(clients[0]->connect_within()) << dev.err();
+            size_t n = 0;
+            for (const arrival &a : {r.first, r.second}) {
+                while (clock_ms(CLOCK_MONOTONIC) + ahead < r.mark + a.at_ms)
+                    usleep(5 * 1000);
+                for (int i = 0; i < a.clients; ++i) {
+                    clients.push_back(std::make_unique<StatsClient>(from[n++]));
+                    ASSERT_TRUE(clients.back()->connect_once()) << name;
+                }
+            }
+            for (auto &c : clients) {
+                ASSERT_TRUE(c->send_text("ask"));
+                EXPECT_EQ(c->receive(92, 10000), words_be(station_record)) << name;
+            }
+            std::vector<int64_t> served;
+            for (pid_t child : children_of(dev.pid))
+                served.push_back(started_ms(child) + start_ahead - r.mark);
+            std::sort(served.begin(), served.end());
+            ASSERT_EQ(served.size(), 3u) << name;
+            set = served[0] < r.first.at_ms - 1000 && served[1] < 0;
+            if (set) {
+                EXPECT_GE(served[2] - served[1], 990) << name;
             }
         }
-        for (auto &c : clients) {
-            ASSERT_TRUE(c->send_text("ask"));
-            EXPECT_EQ(c->receive(92, 10000), words_be(station_record)) << name;
-        }
-        std::vector<int64_t> served;
-        for (pid_t child : children_of(dev.pid))
-            served.push_back(started_ms(child) + start_ahead - r.mark);
-        std::sort(served.begin(), served.end());
-        ASSERT_EQ(served.size(), 3u) << name;
-        EXPECT_LT(served[0], r.first.at_ms - 1000) << name << ": the daemon started too late";
-        EXPECT_LT(served[1], 0) << name;
-        EXPECT_GT(served[2], 0) << name;
-        EXPECT_GE(served[2] - served[1], 990) << name;
+        EXPECT_TRUE(set) << name << ": the first client was never served before the mark";
     }
 }
 
