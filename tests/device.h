@@ -50,9 +50,9 @@ struct Device {
     int64_t clock_start_ms = -1;
     // A clock that move_clock sets forward while the program runs: libfaketime, preloaded
     // into the program and whatever it starts, reads the offset from the device's
-    // /tmp/faketimerc at every call. Only a dynamically linked host build takes it
-    // (clock_can_move); its monotonic clock then reads as the wall clock plus the offset,
-    // starting at clock_start_ms (to the second) when that is set too.
+    // /tmp/faketimerc at every call. Only a dynamically linked host build without
+    // AddressSanitizer takes it (clock_can_move); its monotonic clock then reads as the wall
+    // clock plus the offset, starting at clock_start_ms (to the second) when that is set too.
     bool clock_movable = false;
     static bool clock_can_move();
     void move_clock(int64_t seconds);
