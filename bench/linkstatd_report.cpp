@@ -213,9 +213,8 @@ int print_fairness(pid_t daemon) {
         snprintf(rate_text, sizeof rate_text, rate ? "%d a second" : "as fast as it can", rate);
         printf("a host holding its %d and reconnecting %s: %.0f refusals a second costing the "
                "daemon %.1f%% of a CPU; %d of 10 one-shot asks from another address answered "
-               "within 3 s (target: refusals at most %ld a second, 9 of 10 answered)\n",
-               max_per_peer, rate_text, per_second, 100 * share, answered,
-               1000000 / refusal_pause_us);
+               "within 3 s (target: refusals at most %u a second, 9 of 10 answered)\n",
+               max_per_peer, rate_text, per_second, 100 * share, answered, 1000 / refusal_pause_ms);
     }
     return 0;
 }

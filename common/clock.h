@@ -1,7 +1,8 @@
-// The daemons' clock for their waits and limits: the monotonic clock, which setting the date
-// does not move. Both figures are kept in 32 bits, so they are only ever compared by
-// difference: seconds wrap after 136 years; milliseconds wrap every 49.7 days, and a router
-// runs for months, so they serve waits far shorter than the 24.8 days a difference spans.
+// The clock of the daemons' and linkstat's waits and limits: the monotonic clock, which
+// setting the date does not move. Seconds are kept in 32 bits and only ever compared by
+// difference; they wrap after 136 years. Milliseconds are kept in 64 bits, which never wrap:
+// a router runs for months, and a 32-bit figure wraps every 49.7 days, so a deadline taken
+// before a quiet month would read as weeks away.
 #pragma once
 
 #include <cstdint>
@@ -13,14 +14,16 @@ inline uint32_t now_s() {
     return static_cast<uint32_t>(t.tv_sec);
 }
 
-inline uint32_t now_ms() {
+inline uint64_t now_ms() {
     timespec t;
     clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<uint32_t>(t.tv_sec) * 1000u + static_cast<uint32_t>(t.tv_nsec / 1000000);
+    return static_cast<uint64_t>(t.tv_sec) * 1000u + static_cast<uint32_t>(t.tv_nsec / 1000000);
 }
 
-// Milliseconds from now until deadline, 0 once it has passed.
-inline uint32_t ms_until(uint32_t deadline, uint32_t now) {
-    auto left = static_cast<int32_t>(deadline - now);
-    return left > 0 ? static_cast<uint32_t>(left) : 0;
+// What is left at now of an interval of ms that began at since: never more than the interval
+// itself, whatever the clock did in between (a clock that went back, as a faked one can,
+// counts as the interval over).
+inline uint32_t ms_left(uint64_t since, uint32_t ms, uint64_t now) {
+    uint64_t gone = now - since;
+    return gone < ms ? ms - static_cast<uint32_t>(gone) : 0;
 }

@@ -61,6 +61,22 @@ inline void pack_record(const wlan0_stats_record &r, unsigned char (&out)[record
     }
 }
 
+// The entries the daemon never fills: all zero in every record, identifiers included.
+constexpr int unfilled_entries = rssi;
+
+// The first entry of r that no record of linkstatd's holds, or -1: every entry is all zero
+// (a key the station table lacked) or carries its own index as its identifier, and entries 0
+// to 3 are always all zero.
+inline int misshapen_entry(const wlan0_stats_record &r) {
+    for (int i = 0; i < stat_count; ++i) {
+        const stat_entry &e = r.entry[i];
+        if ((e.id != 0 || e.value != 0) &&
+            (i < unfilled_entries || e.id != static_cast<uint32_t>(i)))
+            return i;
+    }
+    return -1;
+}
+
 inline void unpack_record(const unsigned char (&in)[record_size], wlan0_stats_record &r) {
     uint32_t w[record_words];
     for (size_t i = 0; i < record_words; ++i) {

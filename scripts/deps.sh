@@ -21,7 +21,7 @@ need_packages() {
 }
 
 # Everything the build, the simulated device and the tests use.
-BUILD_PACKAGES="cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev util-linux mount iproute2 strace nftables"
+BUILD_PACKAGES="cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev util-linux mount iproute2 strace nftables libfaketime"
 # linkstat-exporter, a host program: its HTTP library (header and shared library) found
 # through pkg-config.
 EXPORTER_PACKAGES="libcpp-httplib-dev pkg-config"

@@ -54,8 +54,8 @@ constexpr socket_option connection_options[] = {
 };
 
 // Sleeps the whole time even when a finished child's signal cuts the sleep short.
-void pause_for(long us) {
-    timespec left{us / 1000000, (us % 1000000) * 1000};
+void pause_for(unsigned ms) {
+    timespec left{static_cast<time_t>(ms / 1000), static_cast<long>(ms % 1000) * 1000000};
     while (nanosleep(&left, &left) != 0 && errno == EINTR) {
     }
 }
@@ -76,10 +76,11 @@ void reap_children(int) {
 // Waits up to ms (-1: until input is queued) and says whether the connection still stands:
 // the kernel's report that it failed or was reset ends it at once, bytes queued or not.
 bool connection_stands(short events, int ms) {
-    uint32_t deadline = now_ms() + static_cast<uint32_t>(ms);
+    uint64_t began = now_ms();
     for (;;) {
         pollfd p{clientfd, events, 0};
-        int n = poll(&p, 1, ms < 0 ? -1 : static_cast<int>(ms_until(deadline, now_ms())));
+        int left = ms < 0 ? -1 : static_cast<int>(ms_left(began, ms, now_ms()));
+        int n = poll(&p, 1, left);
         if (n >= 0)
             return n == 0 || (p.revents & (POLLERR | POLLHUP | POLLNVAL)) == 0;
         if (errno != EINTR)
@@ -114,7 +115,7 @@ bool connection_stands(short events, int ms) {
         } else if ((unasked += static_cast<size_t>(got)) > max_unasked_bytes) {
             exit(0);
         }
-        if (!connection_stands(0, reply_pause_us / 1000))
+        if (!connection_stands(0, reply_pause_ms))
             exit(0);
     }
 }
@@ -218,7 +219,7 @@ int main() {
 
     // A refused connection is closed at once, a served one waits for its second: one host
     // reconnecting as fast as it is refused cannot keep the others queued behind it.
-    uint32_t next_serve = now_ms();
+    uint64_t last_serve = now_ms() - serve_interval_ms;
     for (;;) {
         wait_for_connection();
         addrlen = sizeof client_addr;
@@ -227,7 +228,7 @@ int main() {
             if (errno == EINTR || errno == EAGAIN)
                 continue;
             log_error("accept");
-            pause_for(accept_pause_us);
+            pause_for(accept_pause_ms);
             continue;
         }
         // Slots are claimed and bound with no process reaped meanwhile.
@@ -237,13 +238,13 @@ int main() {
         sigprocmask(SIG_BLOCK, &chld, &before);
         int slot = claim_slot(client_addr);
         if (slot >= 0) {
-            pause_for(static_cast<long>(ms_until(next_serve, now_ms())) * 1000);
+            pause_for(ms_left(last_serve, serve_interval_ms, now_ms()));
             start_connection_process(slot, before);
-            next_serve = now_ms() + serve_interval_ms;
+            last_serve = now_ms();
         }
         sigprocmask(SIG_SETMASK, &before, nullptr);
         close(clientfd);
         if (slot < 0)
-            pause_for(refusal_pause_us);
+            pause_for(refusal_pause_ms);
     }
 }

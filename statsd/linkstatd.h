@@ -15,13 +15,13 @@ constexpr size_t request_size = 10;
 constexpr int listen_backlog = 5;
 // At most two replies a second per connection, one connection served a second (and one
 // failed accept retried a second).
-constexpr long reply_pause_us = 500000;
+constexpr unsigned reply_pause_ms = 500;
 constexpr unsigned serve_interval_ms = 1000;
-constexpr long accept_pause_us = 1000000;
+constexpr unsigned accept_pause_ms = 1000;
 // A connection refused at either limit costs no second of its own, or a host reconnecting as
 // fast as it is refused would keep everyone else queued behind it; this pause after each
 // bounds the refusals to 250 a second, and the CPU they take.
-constexpr long refusal_pause_us = 4000;
+constexpr unsigned refusal_pause_ms = 4;
 // Each connection process costs about 50 KiB; this many bound the whole service to well
 // under a MiB however many peers connect and stay. One more is refused unserved.
 constexpr int max_connections = 8;

@@ -5,8 +5,10 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <ctime>
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sched.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -17,6 +19,12 @@
 #ifndef DEVICES_DIR
 #error "DEVICES_DIR must name a directory for test devices"
 #endif
+#ifndef LIBFAKETIME
+#error "LIBFAKETIME must name libfaketime.so.1"
+#endif
+
+// Where a movable clock's offset is read, in the device's /tmp.
+constexpr char clock_offset_file[] = "/tmp/faketimerc";
 
 std::string read_file(const std::string &path) {
     std::string text;
@@ -152,10 +160,73 @@ void Device::remove_proc(const std::string &name) const {
     unlink((dir + "/proc/" + name).c_str());
 }
 
+std::string movable_clock_launcher(const std::string &file) {
+    // No shared memory: nothing is left in /dev/shm by a program that is killed.
+    return "env LD_PRELOAD=" LIBFAKETIME " FAKETIME_NO_CACHE=1 FAKETIME_DISABLE_SHM=1 "
+           "FAKETIME_TIMESTAMP_FILE=" +
+           file;
+}
+
+// The programs under test are built as the harness is.
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool address_sanitized = true;
+#elif defined(__has_feature)
+constexpr bool address_sanitized = __has_feature(address_sanitizer);
+#else
+constexpr bool address_sanitized = false;
+#endif
+
+bool Device::clock_can_move() {
+    // Not under an emulator, nor beside AddressSanitizer's runtime, which takes the clock's
+    // calls before libfaketime is ready for them.
+    const char *emu = getenv("DEVICE_EMULATOR");
+    return !(emu && *emu) && !address_sanitized;
+}
+
+void Device::move_clock(int64_t seconds) {
+    clock_offset_s_ += seconds;
+    // Written beside and renamed, so that no call reads half a figure.
+    std::string path = dir + clock_offset_file;
+    write_file(path + ".new", (clock_offset_s_ < 0 ? "" : "+") + std::to_string(clock_offset_s_));
+    ASSERT_EQ(rename((path + ".new").c_str(), path.c_str()), 0);
+}
+
+// Makes the children the test forks from now on start with their monotonic clock at ms, in
+// a time namespace of their own; -1 when it cannot.
+static int time_namespace_at(int64_t ms) {
+    int own = open("/proc/self/ns/time_for_children", O_RDONLY | O_CLOEXEC);
+    if (own < 0 || unshare(CLONE_NEWTIME) != 0)
+        return -1;
+    timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    int64_t offset_ns = ms * 1000000 - (int64_t{now.tv_sec} * 1000000000 + now.tv_nsec);
+    int64_t s = offset_ns / 1000000000, ns = offset_ns % 1000000000;
+    if (ns < 0) {
+        ns += 1000000000;
+        --s;
+    }
+    std::string offsets = "monotonic " + std::to_string(s) + " " + std::to_string(ns) + "\n";
+    int fd = open("/proc/self/timens_offsets", O_WRONLY | O_CLOEXEC);
+    bool set = fd >= 0 && write(fd, offsets.data(), offsets.size()) == ssize_t(offsets.size());
+    if (fd >= 0)
+        close(fd);
+    return set ? own : -1;
+}
+
 void Device::start(const std::string &program, bool boot_loop) {
     ASSERT_EQ(pid, -1) << "already running";
     std::vector<std::string> args = {std::string(SIM_DIR) + "/device"};
     std::string emulator = launcher;
+    if (clock_movable) {
+        ASSERT_TRUE(clock_can_move()) << "a host build's clock alone can be moved";
+        ASSERT_EQ(access(LIBFAKETIME, R_OK), 0)
+            << "no " LIBFAKETIME " (scripts/deps.sh installs it)";
+        if (clock_start_ms >= 0)
+            clock_offset_s_ = clock_start_ms / 1000 - time(nullptr);
+        move_clock(0);
+        emulator =
+            movable_clock_launcher(clock_offset_file) + (launcher.empty() ? "" : " ") + launcher;
+    }
     if (const char *emu = getenv("DEVICE_EMULATOR"); emu && *emu)
         emulator += (emulator.empty() ? "" : " ") + std::string(emu);
     if (!emulator.empty())
@@ -180,7 +251,18 @@ void Device::start(const std::string &program, bool boot_loop) {
         stalled_out = ends[1];
         fill();
     }
+    // The test itself stays in its own time namespace; the program and all it starts go
+    // into the one made for them.
+    int own_time = -1;
+    if (clock_start_ms >= 0) {
+        own_time = time_namespace_at(clock_start_ms);
+        ASSERT_GE(own_time, 0) << "no time namespace: " << strerror(errno);
+    }
     pid = fork();
+    if (own_time >= 0 && pid != 0) {
+        setns(own_time, CLONE_NEWTIME);
+        close(own_time);
+    }
     ASSERT_GE(pid, 0);
     if (pid == 0) {
         int out = open((dir + "/stdout.txt").c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);

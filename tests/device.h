@@ -2,6 +2,7 @@
 // the real shipped binary inside. See sim/device for the directory layout.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <string>
 #include <sys/types.h>
@@ -13,6 +14,12 @@ std::vector<std::string> lines_of(const std::string &text);
 
 // Polls cond every 20 ms until it holds or timeout_ms have passed; returns whether it held.
 bool wait_for(const std::function<bool()> &cond, int timeout_ms = 5000);
+
+// The leading words of a command line ("env NAME=VALUE ...") that preload libfaketime into
+// a dynamically linked host program and whatever it starts, so that its clocks read the
+// offset in file ("+SECONDS", read at every call: write it beside and rename it) ahead of
+// the wall clock, the monotonic clock too.
+std::string movable_clock_launcher(const std::string &file);
 
 // Environment of the run, so the same suite can test other builds of the programs:
 //   <NAME>_BIN       the binary under test (default: the one built beside the tests)
@@ -36,6 +43,19 @@ struct Device {
     // A standard output that is a pipe of 4 KiB, full before the program starts, whose reader
     // (the test) reads only when told to: a log reader that has hung.
     bool stdout_stalled = false;
+
+    // The program's monotonic clock, for weeks of uptime and the wraps of 32-bit figures.
+    // At 0 or more it starts at that many milliseconds, in a time namespace of its own that
+    // whatever it starts shares: every build, the emulated ones too.
+    int64_t clock_start_ms = -1;
+    // A clock that move_clock sets forward while the program runs: libfaketime, preloaded
+    // into the program and whatever it starts, reads the offset from the device's
+    // /tmp/faketimerc at every call. Only a dynamically linked host build without
+    // AddressSanitizer takes it (clock_can_move); its monotonic clock then reads as the wall
+    // clock plus the offset, starting at clock_start_ms (to the second) when that is set too.
+    bool clock_movable = false;
+    static bool clock_can_move();
+    void move_clock(int64_t seconds);
 
     // A fresh, empty device directory named after the running test (and suffix, so one
     // test can run several devices).
@@ -73,5 +93,6 @@ struct Device {
 
   private:
     int status_ = -1;
+    int64_t clock_offset_s_ = 0;
     int stalled_[2] = {-1, -1};
 };

@@ -190,13 +190,22 @@ check "status calls both stopped when the pid files name another program" not_ru
 check "stop exits 0 with them" boot stop0.out stop
 check "and leaves that process alone" live "$other"
 
-# A /var/run that cannot hold the pid files fails start before anything starts.
-supervisors() {
+# supervising [NAME]: how many supervisors (of NAME) this test's boots run: leaders of a
+# session in the test's own network namespace whose command line is a supervisor's.
+supervising() {
+	n=0 net=$(readlink /proc/self/ns/net) want=${1:+$1 }
 	for f in /proc/[0-9]*/cmdline; do
-		case $(tr '\0' ' ' 2>/dev/null <"$f") in *"$root/$script supervise "*) return 0 ;; esac
+		p=${f#/proc/}
+		p=${p%/cmdline}
+		case $(tr '\0' ' ' 2>/dev/null <"$f") in "/bin/sh "*"/routerd supervise $want"*) ;; *) continue ;; esac
+		[ "$(cut -d ' ' -f 6 "/proc/$p/stat" 2>/dev/null)" = "$p" ] &&
+			[ "$(readlink "/proc/$p/ns/net")" = "$net" ] && n=$((n + 1))
 	done
-	return 1
+	echo "$n"
 }
+
+# A /var/run that cannot hold the pid files fails start before anything starts.
+supervisors() { [ "$(supervising)" -gt 0 ]; }
 refused() {
 	! boot "$1" start && ! supervisors && ! in_log "flash get OP_MODE" &&
 		grep -qx "routerd: cannot write pid files in /var/run, nothing started" "$work/$1"
@@ -301,11 +310,17 @@ settled() { ! wait_until 4 more_sets "$set_count"; }
 check "and moves nothing" settled
 
 # A leverwatch that does not end on TERM (stopped here) is killed outright once stop's wait
-# for a change to be written has run out. The wait is 90 s: the host build alone checks it.
+# for a change to be written has run out, and not before: a change held up by a slow store
+# takes well over 30 s. The wait is 90 s: the host build alone checks it.
 if [ "$kind" = host ]; then
 	lever=$(pid_of leverwatch)
 	kill -STOP "$lever"
-	check "stop kills a stuck leverwatch after its wait" boot stop4.out stop 120
+	began=$(seconds)
+	boot stop4.out stop 120 &
+	stopper=$! mine="$mine $!"
+	wait_until 85 since "$began" 80
+	check "stop still waits for a stuck leverwatch 80 s on" live "$lever"
+	check "and kills it after its wait" wait "$stopper"
 	check "so it is gone" dead "$lever"
 	restarted() { boot start4.out start && wait_until 5 alive leverwatch && wait_until 10 answers; }
 	check "and start runs both daemons again" restarted
@@ -327,4 +342,58 @@ check "stop removes the pid files" test ! -e "$run/leverwatch.pid" -a ! -e "$run
 check "status after stop calls both stopped" not_running status2.out
 check "a second stop exits 0" boot stop.out stop
 check "another program's process named by stale pid files is still alive" live "$other"
+
+# Pid files lost (a /var/run cleared) while both run: the supervisors are found among the
+# processes, and start starts no second one to fail for ever beside them.
+boot start5.out start
+wait_until 10 answers
+lever=$(pid_of leverwatch) stats=$(pid_of linkstatd)
+lever_sup=$(cat "$run/leverwatch.supervisor.pid") stats_sup=$(cat "$run/linkstatd.supervisor.pid")
+rm -f "$run"/*.pid
+found() {
+	boot status5.out status && grep -qx "leverwatch running ($lever)" "$work/status5.out" &&
+		grep -qx "linkstatd running ($stats)" "$work/status5.out"
+}
+check "with their pid files gone status finds both running" found
+already() { boot start6.out start && test "$(grep -c 'already running' "$work/start6.out")" -eq 2; }
+check "start names both as already running" already
+check "and starts no second supervisor" test "$(supervising leverwatch) $(supervising linkstatd)" = "1 1"
+# With its supervisor killed outright too, leverwatch, which runs as root, is known by its
+# command line and replaced.
+kill -9 "$lever_sup"
+wait_until 5 dead "$lever_sup"
+replaced() {
+	boot start7.out start && grep -qx "stopping leverwatch ($lever), left without its supervisor" \
+		"$work/start7.out" && wait_until 10 dead "$lever" && wait_until 5 alive leverwatch
+}
+check "start replaces a leverwatch left with neither its supervisor nor its pid files" replaced
+# linkstatd runs as a user whose processes another could forge: start says so, fails, and
+# starts no second one.
+kill -9 "$stats_sup"
+wait_until 5 dead "$stats_sup"
+mine="$mine $stats"
+left_alone() {
+	! boot start8.out start && grep -qx "linkstatd: pid $stats runs /usr/sbin/linkstatd unsupervised and not as root, so it may not be ours: left alone" \
+		"$work/start8.out" && [ "$(supervising linkstatd)" = 0 ] && live "$stats"
+}
+check "start leaves a linkstatd without its supervisor or pid files alone, fails and says why" left_alone
+kill "$stats"
+
+# A linkstatd that can never start, with a sleep that returns at once: its supervisor's wait
+# doubles from 2 s and stays at 60 s.
+mkdir -p "$work/fast" && printf '#!/bin/sh\n' >"$work/fast/sleep" && chmod +x "$work/fast/sleep"
+"$build/statsd/linkstatd" >"$work/blocker2.out" 2>&1 &
+blocker=$! mine="$mine $!"
+wait_until 10 listening
+logged=$(wc -l <"$dev/syslog")
+waits() {
+	test "$(tail -n +$((logged + 1)) "$dev/syslog" |
+		sed -n "s/^linkstatd: linkstatd exited with status [0-9]*, restarting in \([0-9]*\) s$/\1/p" |
+		head -n 7 | tr '\n' ' ')" = "2 4 8 16 32 60 60 "
+}
+PATH=$work/fast:$PATH boot start9.out start
+check "a linkstatd that keeps failing at once waits 2, 4, 8, 16 and 32 s, then 60 s each time" \
+	wait_until 20 waits
+boot stop5.out stop
+kill "$blocker"
 [ "$failures" -eq 0 ]

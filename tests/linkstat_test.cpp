@@ -22,22 +22,33 @@ struct run_result {
     std::string out, err;
 };
 
-// Runs linkstat with args, its output captured in files beside the test devices (or sent to
-// out). With interrupt_after_frames, Ctrl-C comes once that many frames are drawn (or after
-// 20 s) unless it has ended by itself.
-run_result run_linkstat(const std::string &args, int interrupt_after_frames = 0,
-                        const std::string &out = "") {
+// Where a run keeps its output, error output and other files.
+std::string run_base() {
+    return std::string(LINKSTAT_OUT) + "." + std::to_string(getpid());
+}
+
+// The command line that runs the client under test.
+std::string linkstat_command() {
     std::string bin = program_under_test("LINKSTAT_BIN", LINKSTAT_BUILT);
     // The emulator is for a device build of the client; the host build runs as it is.
     const char *emu = getenv("LINKSTAT_BIN") ? getenv("DEVICE_EMULATOR") : nullptr;
-    std::string base = std::string(LINKSTAT_OUT) + "." + std::to_string(getpid());
-    std::string cmd = std::string(emu && *emu ? emu : "") + " '" + bin + "' " + args + " >'" +
-                      (out.empty() ? base + ".out" : out) + "' 2>'" + base + ".err'";
+    return std::string(emu && *emu ? emu : "") + " '" + bin + "'";
+}
+
+// Runs linkstat with args behind launcher, its output captured in files beside the test
+// devices (or sent to out: a path, or "&N" for descriptor N). With interrupt_after_frames,
+// Ctrl-C comes once that many frames are drawn (or after 20 s) unless it has ended by itself.
+run_result run_linkstat(const std::string &args, int interrupt_after_frames = 0,
+                        const std::string &out = "", const std::string &launcher = "") {
+    std::string base = run_base();
+    std::string to = out.empty() ? "'" + base + ".out'" : out[0] == '&' ? out : "'" + out + "'";
+    std::string cmd =
+        launcher + " " + linkstat_command() + " " + args + " >" + to + " 2>'" + base + ".err'";
     if (interrupt_after_frames)
         cmd = "(" + cmd + ") & pid=$!; i=0; until [ \"$(grep -c 'rx rate' '" + base +
-              ".out')\" -ge " + std::to_string(interrupt_after_frames) +
+              ".out' 2>/dev/null)\" -ge " + std::to_string(interrupt_after_frames) +
               " ] || [ $i -ge 400 ] || ! kill -0 $pid; do sleep 0.05; i=$((i+1)); done; " +
-              "kill -INT $pid; wait $pid";
+              "kill -INT $pid 2>/dev/null; wait $pid";
     int st = system(cmd.c_str());
     run_result r{WIFEXITED(st) ? WEXITSTATUS(st) : -1, read_file(base + ".out"),
                  read_file(base + ".err")};
@@ -128,12 +139,40 @@ TEST_F(LinkstatWithDaemon, WatchRedrawsWithBarsPastTheReplyTimeoutAndEndsCleanly
     EXPECT_EQ(r.out.substr(r.out.size() - 7), "\033[?25h\n");
 }
 
+// A full disk, and a reader that has gone (linkstat | true): a line and status 1, never an
+// end by SIGPIPE without a word.
 TEST_F(LinkstatWithDaemon, AnOutputThatCannotBeWrittenFailsWithALine) {
+    int ends[2];
+    ASSERT_EQ(pipe(ends), 0);
+    close(ends[0]);
+    const std::string closed_pipe = "&" + std::to_string(ends[1]);
     for (const char *args : {"", "--raw", "--json", "--watch"}) {
         run_result r = run_linkstat(args, 1, "/dev/full");
         EXPECT_EQ(r.status, 1) << args;
         EXPECT_EQ(r.err, "linkstat: cannot write the output: No space left on device\n") << args;
+        r = run_linkstat(args, 1, closed_pipe);
+        EXPECT_EQ(r.status, 1) << args;
+        EXPECT_EQ(r.err, "linkstat: cannot write the output: Broken pipe\n") << args;
     }
+    close(ends[1]);
+}
+
+// A --watch piped into a reader that ends (| head) shows the cursor again on the terminal
+// that the reader took the hidden cursor to, and says why it stopped.
+TEST_F(LinkstatWithDaemon, AWatchWhoseReaderEndsShowsTheCursorOnItsTerminalAgain) {
+    // script gives the run a terminal of its own and copies what reaches it to its output.
+    std::string base = run_base();
+    write_file(base + ".sh", "{ " + linkstat_command() +
+                                 " --watch; echo \"status $?\" >&2; } | head -c 1 >/dev/null\n");
+    ASSERT_EQ(
+        system(("script -qec 'sh " + base + ".sh' /dev/null >'" + base + ".tty' 2>&1").c_str()), 0);
+    std::string terminal = read_file(base + ".tty");
+    unlink((base + ".sh").c_str());
+    unlink((base + ".tty").c_str());
+    EXPECT_NE(terminal.find("\033[?25h"), std::string::npos) << terminal;
+    EXPECT_NE(terminal.find("linkstat: cannot write the output: Broken pipe"), std::string::npos)
+        << terminal;
+    EXPECT_NE(terminal.find("status 1"), std::string::npos) << terminal;
 }
 
 // Ten one-shot asks beside a host that holds its 4 and reconnects as fast as it is refused,
@@ -244,8 +283,69 @@ TEST(Linkstat, FailsWithOneClearLineWhenTheReplyIsWrongOrAbsent) {
     }
 }
 
+// Length 92, but not the shape of a record (something else answering on port 10000, or a
+// reply garbled on the way): refused in every view, never printed or drawn.
+TEST(Linkstat, AReplyNotShapedAsARecordIsMalformedInEveryView) {
+    struct row {
+        const char *name;
+        size_t word;
+        unsigned value;
+        const char *message;
+    };
+    const row rows[] = {
+        {"an identifier not its entry's index", 9, 5, "entry 4 holds identifier 5 and value 0"},
+        {"a value without its identifier", 12, 35, "entry 5 holds identifier 0 and value 35"},
+        {"an identifier in an entry never filled", 3, 1, "entry 1 holds identifier 1 and value 0"},
+    };
+    for (const row &r : rows)
+        for (const std::string view : {"", "--raw", "--json", "--watch"}) {
+            std::vector<unsigned> words = record_with_length(92);
+            words[r.word] = r.value;
+            FakeServer server(words_be(words), false);
+            ASSERT_TRUE(server.bound()) << r.name;
+            run_result got = run_linkstat(view);
+            EXPECT_EQ(got.status, 1) << r.name << " " << view;
+            const std::string &said = view == "--json" ? got.out : got.err;
+            EXPECT_NE(said.find(std::string("malformed reply: ") + r.message), std::string::npos)
+                << r.name << " " << view << ": " << said;
+            if (view == "--json")
+                EXPECT_EQ(jq(got.out, ".rssi"), "null\n") << r.name;
+            else
+                EXPECT_EQ(got.out, view == "--watch" ? "\033[?25l\033[?25h\n" : "")
+                    << r.name << " " << view;
+        }
+}
+
+// A clock moved a month on while linkstat waits (24.8 days and more read as weeks still to
+// wait when compared in 32 bits) still ends the wait within its 3 s.
+TEST(Linkstat, AClockMovedAMonthOnDuringAWaitStillEndsItWithinItsThreeSeconds) {
+    if (getenv("LINKSTAT_BIN") || !Device::clock_can_move())
+        GTEST_SKIP() << "only a host build's clock can be moved while it runs";
+    FakeServer silent("", true);
+    ASSERT_TRUE(silent.bound());
+    const std::string clock = run_base() + ".clock";
+    write_file(clock, "+0");
+    requests_seen = 0;
+    run_result r{};
+    std::thread client(
+        [&] { r = run_linkstat("", 0, "", movable_clock_launcher(clock) + " timeout 30"); });
+    EXPECT_TRUE(wait_for([] { return requests_seen > 0; }, 10000));
+    write_file(clock + ".new", "+2592000");
+    rename((clock + ".new").c_str(), clock.c_str());
+    timespec moved, ended;
+    clock_gettime(CLOCK_MONOTONIC, &moved);
+    client.join();
+    clock_gettime(CLOCK_MONOTONIC, &ended);
+    unlink(clock.c_str());
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.find("linkstat: no reply within 3 s"), 0u) << r.err;
+    EXPECT_LT(ended.tv_sec - moved.tv_sec, 5);
+}
+
 TEST(Linkstat, JsonAsksEveryHostAtOnceAndGivesEachItsLineInOrder) {
-    std::vector<unsigned> two = record_with_length(92), three = two;
+    std::vector<unsigned> two = record_with_length(92);
+    two[9] = 4; // entry 4, rssi, with its identifier
+    std::vector<unsigned> three = two;
     two[10] = 2;
     three[10] = 3;
     // Each of these answers only once both have a request: asked one after the other, the

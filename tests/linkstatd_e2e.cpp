@@ -622,15 +622,44 @@ TEST(LinkstatdPrivilege, TheDaemonAndAConnectionProcessRunUnprivilegedWithNoNewP
     }
 }
 
-// Root in a user namespace that maps no other user: the drop fails, and nobody is served.
-TEST(LinkstatdPrivilege, ADropThatFailsAsRootEndsTheDaemonBeforeItServes) {
-    Device dev;
-    start_behind(dev, "unshare --user --map-root-user");
-    int status = dev.wait_exit(20000);
-    ASSERT_TRUE(WIFEXITED(status)) << status;
-    EXPECT_EQ(WEXITSTATUS(status), EPERM);
-    EXPECT_EQ(dev.err(), "setgroups: " + libc_error_text(EPERM) + "\n");
-    EXPECT_EQ(dev.out(), "");
+// Runs its arguments as root of a user namespace of its own that maps every group but no
+// user other than root, through the real procfs that the device's /proc/self points into;
+// a stop ends them too.
+const char groups_only[] = R"sh(procfs=$(dirname "$(readlink /proc/self)")
+unshare --user sh -c 'until grep -q . /proc/self/uid_map; do sleep 0.01; done; exec "$@"' sh "$@" &
+child=$!
+trap 'kill "$child"' TERM
+until [ "$(readlink "$procfs/$child/ns/user")" != "$(readlink "$procfs/$$/ns/user")" ]; do
+    sleep 0.01
+done
+echo '0 0 65536' >"$procfs/$child/gid_map" && echo '0 0 1' >"$procfs/$child/uid_map"
+wait "$child"
+)sh";
+
+// Root where the unprivileged ids cannot be had: the step of the drop that fails ends the
+// daemon with its line and errno before it serves anyone, whichever step it is.
+TEST(LinkstatdPrivilege, ADropThatFailsAtAnyStepEndsTheDaemonBeforeItServes) {
+    struct row {
+        const char *launcher;
+        const char *call;
+        int err;
+    };
+    const row rows[] = {
+        // No other user or group mapped: setgroups is refused.
+        {"unshare --user --map-root-user", "setgroups", EPERM},
+        // Every group mapped, so setgroups and setgid succeed; user 65534 is not.
+        {"sh /tmp/groups_only.sh", "setuid", EINVAL},
+    };
+    for (const row &r : rows) {
+        Device dev(std::string(".") + r.call);
+        write_file(dev.dir + "/tmp/groups_only.sh", groups_only);
+        start_behind(dev, r.launcher);
+        int status = dev.wait_exit(20000);
+        ASSERT_TRUE(WIFEXITED(status)) << r.call << ": " << status;
+        EXPECT_EQ(WEXITSTATUS(status), r.err) << r.call;
+        EXPECT_EQ(dev.err(), std::string(r.call) + ": " + libc_error_text(r.err) + "\n");
+        EXPECT_EQ(dev.out(), "") << r.call;
+    }
 }
 
 // The daemon's output is a 4 KiB pipe already full whose reader never reads, as a hung
@@ -683,6 +712,100 @@ TEST(LinkstatdStalledLog, FiveHundredConnectionsAreHandledAndTheDroppedLinesCoun
     size_t at = drained.find("log output full: ");
     ASSERT_NE(at, std::string::npos) << drained;
     EXPECT_GE(atoi(drained.c_str() + at + 17), 4) << drained.substr(at);
+}
+
+// A month without a client: the second after the last serve is over however far the clock
+// has gone since (a 32-bit figure of milliseconds reads 24.9 to 49.7 days on as weeks still
+// to wait), and a connection that stayed open is answered as before.
+TEST(LinkstatdClock, AfterQuietWeeksANewClientIsServedWithinItsSecondAndAnOpenOneAnswered) {
+    if (!Device::clock_can_move())
+        GTEST_SKIP() << "only a host build's clock can be moved while it runs";
+    Device dev;
+    dev.clock_movable = true;
+    dev.write_proc("wlan0/sta_info", station_table);
+    dev.start(daemon_path());
+    StatsClient open;
+    ASSERT_TRUE(open.connect_within()) << dev.err();
+    ASSERT_TRUE(open.send_text("ask"));
+    ASSERT_EQ(open.receive(92), words_be(station_record));
+    for (int days : {30, 45}) {
+        dev.move_clock(int64_t{days} * 86400);
+        StatsClient fresh("127.0.0.2");
+        ASSERT_TRUE(fresh.connect_once()) << days;
+        ASSERT_TRUE(fresh.send_text("ask"));
+        EXPECT_EQ(fresh.receive(92, 3000), words_be(station_record)) << days << " days on";
+        ASSERT_TRUE(open.send_text("ask"));
+        EXPECT_EQ(open.receive(92, 3000), words_be(station_record)) << days << " days on";
+    }
+}
+
+int64_t clock_ms(clockid_t clock) {
+    timespec t;
+    clock_gettime(clock, &t);
+    return int64_t{t.tv_sec} * 1000 + t.tv_nsec / 1000000;
+}
+
+// The daemon's clock passes the marks where 32 bits of milliseconds turn negative (24.8 days
+// up) and wrap (49.7 days): a client accepted before a mark and served after it, and one
+// accepted after a mark within the second of a serve before it, are each served a second
+// after the one before and answered.
+TEST(LinkstatdClock, ServesASecondApartAndAnswersAcrossThe2To31And2To32MillisecondMarks) {
+    struct arrival {
+        int at_ms; // on the daemon's clock, from the mark
+        int clients;
+    };
+    struct row {
+        int64_t mark;
+        arrival first, second;
+    };
+    const row rows[] = {
+        {int64_t{1} << 31, {-900, 2}, {0, 0}},
+        {int64_t{1} << 32, {-900, 2}, {0, 0}},
+        {int64_t{1} << 32, {-600, 1}, {150, 1}},
+    };
+    const char *from[] = {"127.0.0.2", "127.0.0.2", "127.0.0.3"};
+    for (const row &r : rows) {
+        std::string name = std::to_string(r.mark) + " " + std::to_string(r.first.at_ms);
+        // A busy host can start the daemon, or serve the first client, too late for the mark
+        // to fall between two serves: the scene is set again with a longer lead.
+        bool set = false;
+        for (int attempt = 0; attempt < 4 && !set; ++attempt) {
+            Device dev("." + std::to_string(&r - rows) + "." + std::to_string(attempt));
+            dev.clock_start_ms = r.mark - (int64_t{4000} << attempt);
+            // The daemon's clock as the test reads its own, and a process's start as the
+            // daemon read its clock then.
+            int64_t ahead = dev.clock_start_ms - clock_ms(CLOCK_MONOTONIC);
+            int64_t start_ahead = ahead + clock_ms(CLOCK_MONOTONIC) - clock_ms(CLOCK_BOOTTIME);
+            dev.write_proc("wlan0/sta_info", station_table);
+            dev.start(daemon_path());
+            std::vector<std::unique_ptr<StatsClient>> clients;
+            clients.push_back(std::make_unique<StatsClient>());
+            ASSERT_TRUE(clients[0]->connect_within()) << dev.err();
+            size_t n = 0;
+            for (const arrival &a : {r.first, r.second}) {
+                while (clock_ms(CLOCK_MONOTONIC) + ahead < r.mark + a.at_ms)
+                    usleep(5 * 1000);
+                for (int i = 0; i < a.clients; ++i) {
+                    clients.push_back(std::make_unique<StatsClient>(from[n++]));
+                    ASSERT_TRUE(clients.back()->connect_once()) << name;
+                }
+            }
+            for (auto &c : clients) {
+                ASSERT_TRUE(c->send_text("ask"));
+                EXPECT_EQ(c->receive(92, 10000), words_be(station_record)) << name;
+            }
+            std::vector<int64_t> served;
+            for (pid_t child : children_of(dev.pid))
+                served.push_back(started_ms(child) + start_ahead - r.mark);
+            std::sort(served.begin(), served.end());
+            ASSERT_EQ(served.size(), 3u) << name;
+            set = served[0] < r.first.at_ms - 1000 && served[1] < 0;
+            if (set) {
+                EXPECT_GE(served[2] - served[1], 990) << name;
+            }
+        }
+        EXPECT_TRUE(set) << name << ": the first client was never served before the mark";
+    }
 }
 
 TEST_F(Linkstatd, ASecondDaemonFailsToBindAndExitsWithTheErrno) {

@@ -1,7 +1,5 @@
 // The station-table parser on realistic tables, and the read of the table file itself when
 // run inside a simulated device (where $SIM_DEVICE/proc is the /proc the parser reads).
-#include "../tools/linkstat.h"
-#include "clock.h"
 #include "sta_info.h"
 #include "station_table.h"
 
@@ -224,21 +222,6 @@ TEST(StrstrIn1line, SearchesOnlyTheLineTheSubjectStartsIn) {
         else
             EXPECT_EQ(got, r.subject + r.at) << r.subject << " / " << r.pattern;
     }
-}
-
-// Deadlines 3 s away across the wraps of a 32-bit millisecond clock (every 49.7 days, and of
-// its signed half): linkstatd's and linkstat's waits come out as on any other day.
-TEST(Deadline, WaitsAcrossTheWrapOfTheMillisecondClockAsOnAnyOtherDay) {
-    struct row {
-        uint32_t elapsed, left;
-    };
-    constexpr row rows[] = {{0, 3000}, {1, 2999}, {2999, 1}, {3000, 0}, {3001, 0}, {86400000, 0}};
-    for (uint32_t start : {0u, 0x7fffffffu - 1000, 0xffffffffu - 1000, 0xffffffffu})
-        for (const row &r : rows) {
-            uint32_t deadline = start + 3000, now = start + r.elapsed;
-            EXPECT_EQ(ms_until(deadline, now), r.left) << start << " + " << r.elapsed;
-            EXPECT_EQ(ms_left(deadline, now), r.left) << start << " + " << r.elapsed;
-        }
 }
 
 TEST(Record, PacksEveryWordBigEndian) {

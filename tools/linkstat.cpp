@@ -4,6 +4,7 @@
 
 #include "linkstat.h"
 
+#include "../common/clock.h"
 #include "../common/stats_record.h"
 
 #include <cerrno>
@@ -12,6 +13,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
 #include <netdb.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -24,24 +26,19 @@ enum exit_code : int { exit_ok = 0, exit_failed = 1, exit_usage = 2 };
 enum view : int { view_text, view_raw, view_watch, view_json };
 
 volatile sig_atomic_t interrupted = 0;
+// The errno of the first write to the output that failed, 0 while none has.
+int output_error = 0;
 
 void on_interrupt(int) {
     interrupted = 1;
 }
 
-// The monotonic clock in milliseconds, kept in 32 bits: see ms_left.
-uint32_t now_ms() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<uint32_t>(t.tv_sec) * 1000u + static_cast<uint32_t>(t.tv_nsec / 1000000);
-}
-
 // One host's exchange: connect, send "ask", read one whole record, each step within its
-// own deadline. Every host has one, and all of them run in one poll loop.
+// own 3 s from when it began. Every host has one, and all of them run in one poll loop.
 enum phase : int { connecting, replying, answered, failed };
 struct query {
     const char *host;
-    uint32_t deadline;
+    uint64_t began;
     size_t got;
     int fd;
     phase state;
@@ -79,7 +76,7 @@ void send_ask(query &q) {
     }
     q.state = replying;
     q.got = 0;
-    q.deadline = now_ms() + reply_timeout_ms;
+    q.began = now_ms();
 }
 
 // Resolves the host; false after failing the query.
@@ -110,7 +107,7 @@ void start_connect(query &q) {
                   ? 0
                   : errno;
     q.state = connecting;
-    q.deadline = now_ms() + reply_timeout_ms;
+    q.began = now_ms();
     if (err == 0)
         send_ask(q);
     else if (err != EINPROGRESS)
@@ -147,9 +144,13 @@ void take_reply(query &q) {
     if (q.got < record_size)
         return;
     unpack_record(q.wire, q.record);
+    int bad = misshapen_entry(q.record);
     if (q.record.length != record_size)
         fail_query(q, "malformed reply: length word %u, expected %zu", q.record.length,
                    record_size);
+    else if (bad >= 0)
+        fail_query(q, "malformed reply: entry %d holds identifier %u and value %u", bad,
+                   q.record.entry[bad].id, q.record.entry[bad].value);
     else
         q.state = answered;
 }
@@ -158,7 +159,7 @@ void time_out(query &q) {
     if (q.state == connecting)
         fail_connect(q, ETIMEDOUT);
     else
-        fail_query(q, "no reply within %d s (%zu of %zu bytes)", reply_timeout_ms / 1000, q.got,
+        fail_query(q, "no reply within %u s (%zu of %zu bytes)", reply_timeout_ms / 1000, q.got,
                    record_size);
 }
 
@@ -173,14 +174,15 @@ void run_queries(query *qs, size_t count) {
         pollfd polled[max_hosts];
         query *owner[max_hosts];
         size_t n = 0;
-        uint32_t now = now_ms(), wait = reply_timeout_ms;
+        uint64_t now = now_ms();
+        uint32_t wait = reply_timeout_ms;
         for (size_t i = 0; i < count; ++i) {
             query &q = qs[i];
             if (!pending(q))
                 continue;
             polled[n] = {q.fd, static_cast<short>(q.state == connecting ? POLLOUT : POLLIN), 0};
             owner[n++] = &q;
-            uint32_t left = ms_left(q.deadline, now);
+            uint32_t left = ms_left(q.began, reply_timeout_ms, now);
             wait = left < wait ? left : wait;
         }
         if (n == 0)
@@ -196,7 +198,7 @@ void run_queries(query *qs, size_t count) {
             }
         now = now_ms();
         for (size_t i = 0; i < n; ++i)
-            if (pending(*owner[i]) && ms_left(owner[i]->deadline, now) == 0)
+            if (pending(*owner[i]) && ms_left(owner[i]->began, reply_timeout_ms, now) == 0)
                 time_out(*owner[i]);
     }
 }
@@ -340,7 +342,27 @@ void draw_watch(const wlan0_stats_record &r, const char *host) {
         printf("  %-6s %6u  [%s]\n", row.label, v, bar);
     }
     print_rates(r);
-    fflush(stdout);
+}
+
+// Whether all that was printed has reached the output, the first failure's errno kept.
+bool output_ok() {
+    if (fflush(stdout) == 0 && !ferror(stdout))
+        return true;
+    output_error = output_error ? output_error : errno;
+    return false;
+}
+
+// The cursor is shown again wherever the terminal can still be reached: through the output,
+// or once that has failed (a reader such as head that took the frames to the terminal and
+// ended) through the controlling terminal.
+void show_cursor() {
+    printf("%s\n", cursor_show);
+    if (output_ok())
+        return;
+    if (int tty = open("/dev/tty", O_WRONLY | O_NOCTTY | O_CLOEXEC); tty >= 0) {
+        dprintf(tty, "%s", cursor_show);
+        close(tty);
+    }
 }
 
 int watch(query &q) {
@@ -353,7 +375,7 @@ int watch(query &q) {
             break;
         }
         draw_watch(q.record, q.host);
-        if (ferror(stdout)) {
+        if (!output_ok()) {
             result = exit_failed;
             break;
         }
@@ -362,7 +384,7 @@ int watch(query &q) {
         }
         send_ask(q);
     }
-    printf("%s\n", cursor_show);
+    show_cursor();
     return result;
 }
 
@@ -380,11 +402,11 @@ int print_all_json(size_t count) {
 }
 
 // What was printed must have reached the output: a full disk or a closed pipe fails the run
-// with a line that says so.
+// with a line that says so; a reader ended by the same Ctrl-C needs none.
 int written(int result) {
-    if (fflush(stdout) == 0 && !ferror(stdout))
+    if (output_ok() || interrupted)
         return result;
-    fprintf(stderr, "linkstat: cannot write the output: %s\n", strerror(errno));
+    fprintf(stderr, "linkstat: cannot write the output: %s\n", strerror(output_error));
     return exit_failed;
 }
 
@@ -428,6 +450,10 @@ int main(int argc, char **argv) {
     sigemptyset(&sa.sa_mask);
     sigaction(SIGINT, &sa, nullptr);
     sigaction(SIGTERM, &sa, nullptr);
+    // A reader that has gone (linkstat | head) fails the write with EPIPE, reported as any
+    // failed write is, rather than ending linkstat without a word.
+    sa.sa_handler = SIG_IGN;
+    sigaction(SIGPIPE, &sa, nullptr);
 
     // Every name first, so that a slow one takes nothing from another host's deadlines.
     bool resolved[max_hosts];

@@ -2,11 +2,10 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 
 inline constexpr char default_host[] = "127.0.0.1";
 // Both the connect and the wait for a whole reply give up after this long.
-inline constexpr int reply_timeout_ms = 3000;
+inline constexpr unsigned reply_timeout_ms = 3000;
 // --json asks this many hosts at most, all at once: a site's routers, each one's exchange
 // held in a fixed table.
 inline constexpr size_t max_hosts = 16;
@@ -21,11 +20,3 @@ inline constexpr int bar_width = 40;
 inline constexpr char screen_clear_home[] = "\033[H\033[2J";
 inline constexpr char cursor_hide[] = "\033[?25l";
 inline constexpr char cursor_show[] = "\033[?25h";
-
-// Milliseconds from now until deadline, 0 once it has passed. Both are times of a 32-bit
-// millisecond clock, which wraps every 49.7 days (a router runs for months), so they are only
-// ever compared by difference, for deadlines a few seconds away.
-inline uint32_t ms_left(uint32_t deadline, uint32_t now) {
-    auto left = static_cast<int32_t>(deadline - now);
-    return left > 0 ? static_cast<uint32_t>(left) : 0;
-}
