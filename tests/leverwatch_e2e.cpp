@@ -909,4 +909,45 @@ TEST_F(Leverwatch, AFullTmpIsNamedAndNoChangeFollowsUntilItHasRoom) {
     expect_profile("WLAN0_VAP4_", wpa2_home);
 }
 
+struct ClockScene {
+    const char *name;
+    int64_t start_ms; // the controller's monotonic clock at start, -1: the host's
+    int64_t moved_s;  // how far it is moved on while the change waits
+};
+void PrintTo(const ClockScene &c, std::ostream *os) {
+    *os << c.name;
+}
+class ClockScenes : public Leverwatch, public testing::WithParamInterface<ClockScene> {};
+
+// A change the store stopped waits 30 s for its next try: however the clock went meanwhile
+// (a month on, or past the marks where 32-bit millisecond counts wrap), the try comes within
+// that wait, and the change completes.
+TEST_P(ClockScenes, AStoppedChangeIsTriedAgainWithinItsWaitWhateverTheClockDid) {
+    const auto &c = GetParam();
+    if (c.moved_s && !Device::clock_can_move())
+        GTEST_SKIP() << "only a host build's clock can be moved while it runs";
+    dev.clock_movable = c.moved_s != 0;
+    dev.clock_start_ms = c.start_ms;
+    write_file(dev.dir + "/refuse", "WLAN0_VAP4_WPA_PSK\n");
+    boot(router_with(wpa2_home, wpa_upstream), "2\n");
+    ASSERT_TRUE(wait_for([&] { return printed("mode change stopped"); }, change_ms)) << dev.out();
+    const time_t stopped = time(nullptr);
+    unlink((dev.dir + "/refuse").c_str());
+    if (c.moved_s)
+        dev.move_clock(c.moved_s);
+    wait_for_reboot(30000 + change_ms);
+    EXPECT_LE(time(nullptr) - stopped, 30 + change_ms / 1000);
+    // Nor sooner, where the clock only ran on.
+    EXPECT_TRUE(c.moved_s || time(nullptr) - stopped >= 28) << "tried again sooner than 30 s";
+    expect_profile("WLAN0_VAP4_", wpa2_home);
+    expect_profile("WLAN0_", wpa_upstream);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Leverwatch, ClockScenes,
+    testing::Values(ClockScene{"AMonthOnWhileItWaits", -1, 30 * 86400},
+                    ClockScene{"AcrossThe2To31MillisecondMark", (int64_t{1} << 31) - 10000, 0},
+                    ClockScene{"AcrossThe2To32MillisecondMark", (int64_t{1} << 32) - 10000, 0}),
+    [](const auto &info) { return std::string(info.param.name); });
+
 } // namespace
