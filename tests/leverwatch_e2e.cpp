@@ -652,8 +652,8 @@ TEST_P(StopsOutsideAChange, EndItAtOnceByTheSignalWithTheReadInFlightAndItsFile)
     boot({{"OP_MODE", "1"}}, "1\n");
     pid_t reader = reading ? held() : 0;
     // Settled: the read has ended and its file is gone.
-    ASSERT_TRUE(reading ||
-                wait_for([&] { return called("flash get OP_MODE") && !exists(output); }));
+    ASSERT_TRUE(reading || wait_for([&] { return called("flash get OP_MODE") && !exists(output); },
+                                    change_ms));
     ASSERT_EQ(kill(-dev.pid, SIGTERM), 0);
     int status = dev.wait_exit(quiet_ms);
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;

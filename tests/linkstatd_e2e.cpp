@@ -146,7 +146,9 @@ TEST_F(Linkstatd, RequestsGetOneReplyOnlyWhenTheirFirstThreeBytesAreAsk) {
         StatsClient c;
         ASSERT_TRUE(c.connect_within()) << r.name;
         ASSERT_TRUE(c.send_text(r.bytes)) << r.name;
-        std::string got = c.receive(92 * (r.replies + 1), int(r.replies) * 1000 + silence_ms);
+        // The replies owed may come late on a busy host; nothing may follow them.
+        std::string got = r.replies ? c.receive(92 * r.replies) : "";
+        got += c.receive(1, silence_ms);
         EXPECT_EQ(got.size(), 92 * r.replies) << r.name;
         if (r.replies) {
             EXPECT_EQ(got.substr(0, 92), words_be(station_record)) << r.name;
