@@ -84,9 +84,11 @@ try:
               '/live?target=192.0.2.11:10000'))
     driver.back()
     driver.set_window_size(1280, 800)
+    # The page comes back and lays itself out again at its own pace.
     check('on a laptop\'s width too',
-          driver.execute_script(fits) and driver.execute_script(
-              'return document.getElementById("chart").clientWidth > 800'))
+          wait_until(lambda: driver.execute_script(
+              'const c = document.getElementById("chart");'
+              'return c !== null && c.clientWidth > 800 && ' + fits[len('return '):]), 10))
     driver.save_screenshot(os.path.join(work, 'live.png'))
     errors = [e for e in driver.get_log('browser') if e['level'] == 'SEVERE']
     check('the console has no errors', not errors)
