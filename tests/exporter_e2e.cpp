@@ -250,7 +250,9 @@ TEST_F(ExporterE2e, BadRoutersGiveUpZeroWithTheReasonCountedWithinTheTimeoutAndN
     // The good router's connection is made first: linkstatd serves a new one a second after
     // the one before.
     ASSERT_EQ(sample(get("/probe?target=127.0.0.1").body, "linkstat_up"), 1);
-    // Scrapes with a 1.5 s timeout leave the probe 1 s; all of them at once, twice.
+    // Scrapes with a 1.5 s timeout leave the probe 1 s; all of them at once, twice. The probe's
+    // own time holds it to its second; the answer's, taken by a client a busy host may hold
+    // up, only to the scrape's time and a margin.
     for (int round = 0; round < 2; ++round) {
         std::vector<std::future<std::pair<Answer, double>>> bad;
         for (row &r : rows)
@@ -271,7 +273,8 @@ TEST_F(ExporterE2e, BadRoutersGiveUpZeroWithTheReasonCountedWithinTheTimeoutAndN
         for (size_t i = 0; i < bad.size(); ++i) {
             auto [a, took] = bad[i].get();
             EXPECT_EQ(sample(a.body, "linkstat_up"), 0) << rows[i].target << "\n" << a.body;
-            EXPECT_LT(took, 1.5) << rows[i].target;
+            EXPECT_LT(sample(a.body, "linkstat_probe_duration_seconds"), 1.3) << rows[i].target;
+            EXPECT_LT(took, 2.5) << rows[i].target;
         }
     }
     std::string metrics = get("/metrics").body;
