@@ -73,7 +73,9 @@ class Router:
         # The namespace lives as long as this process holds it.
         self.holder = subprocess.Popen(['unshare', '-n', 'sleep', 'infinity'])
         link = 'lk%d' % index
-        time.sleep(0.1)
+        ours = os.readlink('/proc/self/ns/net')
+        if not wait_until(lambda: os.readlink('/proc/%d/ns/net' % self.holder.pid) != ours, 10):
+            raise RuntimeError('unshare made no network namespace within 10 s')
         for command in (
                 'ip link add %s type veth peer name eth0 netns %d' % (link, self.holder.pid),
                 'ip addr add %s peer %s/32 dev %s' % (HERE, address, link),
