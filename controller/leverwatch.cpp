@@ -77,6 +77,17 @@ bool only_controller() {
     return false;
 }
 
+// Reads the mode the store holds into switch_position: false, with a line, while the store
+// gives no OP_MODE or one that names no mode.
+bool read_mode() {
+    if (!read_number("OP_MODE", op_mode)) {
+        log_repeating("OP_MODE unreadable, switch ignored until it is read\n");
+        return false;
+    }
+    switch_position = position_of(op_mode);
+    return switch_position != 0;
+}
+
 } // namespace
 
 int main() {
@@ -94,13 +105,11 @@ int main() {
     }
 
     // Acting on the switch with the mode guessed could enter WISP from WISP and overwrite the
-    // repeater profile with the upstream one: the switch waits for the store, however long.
-    for (unsigned wait = op_mode_retry_first_seconds; !read_number("OP_MODE", op_mode);
-         wait = wait < op_mode_retry_last_seconds / 2 ? 2 * wait : op_mode_retry_last_seconds) {
-        log_repeating("OP_MODE unreadable, switch ignored until it is read\n");
+    // repeater profile with the upstream one: the switch waits for the store, however long,
+    // to give an OP_MODE that names a mode.
+    for (unsigned wait = op_mode_retry_first_seconds; !read_mode();
+         wait = wait < op_mode_retry_last_seconds / 2 ? 2 * wait : op_mode_retry_last_seconds)
         sleep(wait);
-    }
-    switch_position = position_of(op_mode);
     for (;;) {
         leverwatch();
         log_dropped();

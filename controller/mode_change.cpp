@@ -184,7 +184,7 @@ int position_of(int op_mode) {
         if (m.op_mode == op_mode)
             return m.position;
     log_repeating("Failure for OP Mode\n");
-    return position_router;
+    return 0;
 }
 
 bool is_position(long position) {

@@ -2,8 +2,8 @@
 // settings, the announcement and the restart.
 #pragma once
 
-// The switch position of the mode that OP_MODE value names; Router, with "Failure for OP
-// Mode" printed, for a value that names none.
+// The switch position of the mode that OP_MODE value names; 0, with "Failure for OP Mode"
+// printed, for a value that names none (taken as Router, it could enter WISP from WISP).
 int position_of(int op_mode);
 // Whether a reading of the switch names a mode.
 bool is_position(long position);

@@ -376,19 +376,12 @@ TEST_F(Leverwatch, SettledItReadsTheModeOnceAndDoesNothingElse) {
     EXPECT_EQ(dev.out(), "");
 }
 
-TEST_F(Leverwatch, AnOpModeOutsideZeroToTwoIsReportedAndTakenAsRouter) {
-    boot({{"OP_MODE", "5"}}, "3\n");
-    ASSERT_TRUE(wait_for([&] { return printed("Failure for OP Mode\n"); }, change_ms));
-    expect_quiet();
-    EXPECT_EQ(dev.out(), "Failure for OP Mode\n");
-    EXPECT_EQ(dev.calls(), start);
-}
-
 struct UnreadableOpMode {
     const char *name;
-    const char *printed; // what flash get OP_MODE prints, nullptr: nothing
-    const char *hold;    // a call held until the 30 s limit ends it, or ""
-    const char *line;    // what the controller says of it first
+    const char *printed;        // what flash get OP_MODE prints, nullptr: nothing
+    const char *hold;           // a call held until the 30 s limit ends it, or ""
+    const char *line;           // what the controller says of it first
+    bool a_mode_number = false; // a number naming no mode: not unreadable
 };
 void PrintTo(const UnreadableOpMode &u, std::ostream *os) {
     *os << u.name;
@@ -396,9 +389,10 @@ void PrintTo(const UnreadableOpMode &u, std::ostream *os) {
 class UnreadableOpModes : public Leverwatch,
                           public testing::WithParamInterface<UnreadableOpMode> {};
 
-// In WISP with the switch at WISP: an OP_MODE guessed as Router (or read as 0) would enter WISP
-// again and copy the upstream network over the home one in the repeater profile. However the
-// store fails, OP_MODE is read again until it answers, and nothing moves meanwhile.
+// In WISP with the switch at WISP: an OP_MODE guessed as Router (or read as 0, or taken as
+// Router for naming no mode) would enter WISP again and copy the upstream network over the home
+// one in the repeater profile. However the store fails, OP_MODE is read again until it names a
+// mode, and nothing moves meanwhile.
 TEST_P(UnreadableOpModes, HoldTheSwitchOffUntilTheStoreAnswersAndMoveNothing) {
     const auto &u = GetParam();
     if (*u.hold)
@@ -420,8 +414,12 @@ TEST_P(UnreadableOpModes, HoldTheSwitchOffUntilTheStoreAnswersAndMoveNothing) {
         2 * change_ms));
     for (const auto &call : dev.calls())
         EXPECT_EQ(call, "flash get OP_MODE");
-    EXPECT_EQ(dev.out(),
-              std::string(u.line) + "OP_MODE unreadable, switch ignored until it is read\n");
+    // Two reads that span the mending may disagree: the value naming no mode is then unreadable.
+    const std::string out = dev.out();
+    const std::string unreadable = "OP_MODE unreadable, switch ignored until it is read\n";
+    EXPECT_EQ(out.rfind(u.line, 0), 0U) << out;
+    EXPECT_TRUE(out.substr(strlen(u.line)) == unreadable || (u.a_mode_number && out == u.line))
+        << out;
     expect_profile("WLAN0_VAP4_", {"\"Home\"", "6", "\"home-key\""});
 }
 
@@ -431,6 +429,8 @@ INSTANTIATE_TEST_SUITE_P(Leverwatch, UnreadableOpModes,
                                          UnreadableOpMode{"NotANumber", "OP_MODE=Router\n", "", ""},
                                          UnreadableOpMode{"Garbled", "OP_MODE=#?2\n", "", ""},
                                          UnreadableOpMode{"AnotherKeysLine", "DHCP=2\n", "", ""},
+                                         UnreadableOpMode{"NamingNoMode", "OP_MODE=3\n", "",
+                                                          "Failure for OP Mode\n", true},
                                          UnreadableOpMode{
                                              "HungUntilItsLimit", "OP_MODE=2\n", "get 1",
                                              "flash get OP_MODE: no answer within 30 s, ended\n"}),
