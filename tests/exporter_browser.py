@@ -66,8 +66,8 @@ try:
     driver.find_element(By.ID, 'reset').click()
     check('reset peaks starts them afresh',
           wait_until(lambda: text('#m-rssi .peakval span') == '30', 5))
-    fits = 'return document.documentElement.scrollWidth <= window.innerWidth'
-    check('on a phone\'s width nothing runs off the side', driver.execute_script(fits))
+    fits = 'document.documentElement.scrollWidth <= window.innerWidth'
+    check('on a phone\'s width nothing runs off the side', driver.execute_script('return ' + fits))
     driver.save_screenshot(os.path.join(work, 'phone.png'))
     router.stop()
     check('the page says plainly when the router stops answering',
@@ -88,7 +88,7 @@ try:
     check('on a laptop\'s width too',
           wait_until(lambda: driver.execute_script(
               'const c = document.getElementById("chart");'
-              'return c !== null && c.clientWidth > 800 && ' + fits[len('return '):]), 10))
+              'return c !== null && c.clientWidth > 800 && ' + fits), 10))
     driver.save_screenshot(os.path.join(work, 'live.png'))
     errors = [e for e in driver.get_log('browser') if e['level'] == 'SEVERE']
     check('the console has no errors', not errors)
