@@ -1,5 +1,6 @@
 #include "log.h"
 
+#include "backoff.h"
 #include "clock.h"
 
 #include <cerrno>
@@ -18,13 +19,14 @@ uint32_t *dropped_lines = &own_count;
 // no room will come to watch for.
 bool output_gone;
 
-// The texts log_repeating has seen, each known by a hash: when one was last printed, how
-// long it now waits before the next printing, when it last came and how often since, unlogged.
-// A new text takes the place of the one printed longest ago.
+// The kinds of line log_repeating has seen, each known by a hash of its format: when one was
+// last printed, when it last came and how often since, unlogged, and its wait before the next
+// printing. A new kind takes the place of the one printed longest ago.
 struct repeating_line {
     uint32_t hash;
     bool used;
-    uint32_t logged_at, wait, seen_at, unlogged;
+    uint32_t logged_at, seen_at, unlogged;
+    backoff wait;
 };
 repeating_line repeating[16];
 
@@ -65,27 +67,27 @@ void format_and_emit(int fd, const char *format, va_list args, uint32_t unlogged
     errno = saved;
 }
 
-uint32_t hash_of(const char *text, size_t n) {
+uint32_t hash_of(const char *text) {
     uint32_t h = 2166136261u;
-    for (size_t i = 0; i < n; ++i)
-        h = (h ^ static_cast<unsigned char>(text[i])) * 16777619u;
+    for (; *text; ++text)
+        h = (h ^ static_cast<unsigned char>(*text)) * 16777619u;
     return h;
 }
 
-// The text's place. One not seen for the longest wait starts afresh: printed at once, with
+// The kind's place. One not seen for the longest wait starts afresh: printed at once, with
 // what is still unlogged, then waiting the shortest.
 repeating_line &repeating_of(uint32_t hash, uint32_t now_s) {
     repeating_line *oldest = &repeating[0];
     for (auto &r : repeating) {
         if (r.used && r.hash == hash) {
             if (now_s - r.seen_at > log_interval_max_s)
-                r.wait = 0;
+                r.wait.reset();
             return r;
         }
         if (!r.used || (oldest->used && now_s - r.logged_at > now_s - oldest->logged_at))
             oldest = &r;
     }
-    *oldest = {hash, true, now_s, 0, now_s, 0};
+    *oldest = {hash, true, now_s, now_s, 0, {log_interval_s, log_interval_max_s}};
     return *oldest;
 }
 
@@ -152,20 +154,23 @@ void log_repeating(const char *format, ...) {
 
 void vlog_repeating(uint32_t now_s, const char *format, va_list args) {
     int saved = errno;
-    char line[log_line_size];
-    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
-    size_t used = fitted(vsnprintf(line, sizeof line - 1, format, args), sizeof line - 1);
-    if (used > 0 && line[used - 1] == '\n')
-        --used;
-    repeating_line &r = repeating_of(hash_of(line, used), now_s);
+    // A format of "%s" alone prints a fixed text of the caller's, which is then the kind.
+    va_list kind_args;
+    va_copy(kind_args, args);
+    const char *kind = strcmp(format, "%s") == 0 ? va_arg(kind_args, const char *) : format;
+    va_end(kind_args);
+    repeating_line &r = repeating_of(hash_of(kind), now_s);
     r.seen_at = now_s;
-    if (now_s - r.logged_at < r.wait) {
+    if (now_s - r.logged_at < r.wait.current) {
         ++r.unlogged;
     } else {
+        char line[log_line_size];
+        // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
+        size_t used = fitted(vsnprintf(line, sizeof line - 1, format, args), sizeof line - 1);
+        if (used > 0 && line[used - 1] == '\n')
+            --used;
         r.logged_at = now_s;
-        r.wait = r.wait == 0                       ? log_interval_s
-                 : r.wait < log_interval_max_s / 2 ? 2 * r.wait
-                                                   : log_interval_max_s;
+        r.wait.next();
         emit(1, line, used, r.unlogged, "unlogged");
         r.unlogged = 0;
     }

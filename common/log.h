@@ -40,11 +40,11 @@ __attribute__((format(printf, 4, 5))) bool log_limited(line_limit &limit, uint32
                                                        const char *more, const char *format, ...);
 // Lets the first line of limit's kind be logged at once, however soon after boot.
 void prime(line_limit &limit, uint32_t now_s);
-// A line whose kind is its own text: the same fault repeating is counted (" (N more
-// unlogged)") and printed again after log_interval_s, then after twice as long each time, up
-// to once in log_interval_max_s, so that a fault that lasts for weeks costs a few lines a day;
-// two keys failing one after the other are both named. One line end at the end of the text is
-// the line's own; a second one stays.
+// A line whose kind is its format, whatever it is filled with (a key, a reading, a wait): the
+// same kind repeating is counted (" (N more unlogged)") and printed again after
+// log_interval_s, then after twice as long each time, up to once in log_interval_max_s, so
+// that a fault that lasts for weeks costs a few lines a day however its text varies. One line
+// end at the end of the text is the line's own; a second one stays.
 __attribute__((format(printf, 1, 2))) void log_repeating(const char *format, ...);
 // The same at now_s, seconds of the monotonic clock.
 void vlog_repeating(uint32_t now_s, const char *format, va_list args);

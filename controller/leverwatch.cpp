@@ -1,6 +1,7 @@
 // leverwatch: keeps the device's operating mode in line with the slide switch.
 
-#include "change_mark.h"
+#include "backoff.h"
+#include "change_record.h"
 #include "log.h"
 #include "mode_change.h"
 #include "platform.h"
@@ -13,11 +14,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <sys/file.h>
+#include <sys/stat.h>
 #include <unistd.h>
+
+// Named by the build: the store key that holds the change owed, or none.
+const char change_key[] = LEVERWATCH_CHANGE_KEY;
 
 namespace {
 
-int op_mode;
 int switch_position;
 
 // Reads the first line of the switch file, at most 9 characters, as fgets would, and its
@@ -60,9 +64,22 @@ void leverwatch() {
         change_to(switch_position, static_cast<int>(p), text);
 }
 
+// Anyone else able to write in the controller's directory could block or forge its files.
+bool own_directory() {
+    struct stat st {};
+    int fd = open(run_dir, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    bool own = fd >= 0 && fstat(fd, &st) == 0 && st.st_uid == geteuid() &&
+               !(st.st_mode & (S_IWGRP | S_IWOTH));
+    if (fd >= 0)
+        close(fd);
+    if (own)
+        return true;
+    log_repeating("%s is not root's alone, exiting\n", run_dir);
+    return false;
+}
+
 // Two controllers would share the flash output file and corrupt each other's reads. The
-// lock goes with the process, and is not passed on to the commands it starts. Whatever
-// another user left at its path is removed, so nobody else can hold the controller off.
+// lock goes with the process, and is not passed on to the commands it starts.
 bool only_controller() {
     int fd = open_own(lock_path, true);
     if (fd < 0)
@@ -77,15 +94,34 @@ bool only_controller() {
     return false;
 }
 
-// Reads the mode the store holds into switch_position: false, with a line, while the store
-// gives no OP_MODE or one that names no mode.
-bool read_mode() {
+// What the store says of the device: a change or restart owed is carried out; otherwise the
+// mode that OP_MODE names and its settings tell becomes switch_position. False, with a line,
+// while that cannot be known.
+bool settle() {
+    change_record owed = read_record();
+    switch (owed.kind) {
+    case finish_owed:
+        finish_change(owed.from, owed.to);
+    case restart_owed:
+        log_repeating(
+            "a mode change was written and the device not restarted since; restarting it\n");
+        restart_device();
+    case record_unreadable:
+        log_repeating("%s unreadable, switch ignored until it is read\n", record_place());
+        return false;
+    case nothing_owed:
+        break;
+    }
+    int op_mode = 0;
     if (!read_number("OP_MODE", op_mode)) {
-        log_repeating("OP_MODE unreadable, switch ignored until it is read\n");
+        log_repeating("%s unreadable, switch ignored until it is read\n", "OP_MODE");
         return false;
     }
-    switch_position = position_of(op_mode);
-    return switch_position != 0;
+    int position = position_of(op_mode);
+    if (!position || !settings_tell(position))
+        return false;
+    switch_position = position;
+    return true;
 }
 
 } // namespace
@@ -93,23 +129,13 @@ bool read_mode() {
 int main() {
     open_log(nullptr);
     install_signal_handlers();
-    if (!only_controller())
+    if (!own_directory() || !only_controller())
         return 1;
-    change_mark mark = read_mark();
-    if (mark.kind == finish_mark)
-        finish_change(mark.from, mark.to);
-    if (mark.kind == restart_mark) {
-        log_repeating(
-            "a mode change was written and the device not restarted since; restarting it\n");
-        restart_device();
-    }
-
     // Acting on the switch with the mode guessed could enter WISP from WISP and overwrite the
-    // repeater profile with the upstream one: the switch waits for the store, however long,
-    // to give an OP_MODE that names a mode.
-    for (unsigned wait = op_mode_retry_first_seconds; !read_mode();
-         wait = wait < op_mode_retry_last_seconds / 2 ? 2 * wait : op_mode_retry_last_seconds)
-        sleep(wait);
+    // repeater profile with the upstream one: the switch waits, however long, for the store to
+    // tell what the device is.
+    for (backoff wait{op_mode_retry_first_seconds, op_mode_retry_last_seconds}; !settle();)
+        sleep(wait.next());
     for (;;) {
         leverwatch();
         log_dropped();

@@ -1,6 +1,7 @@
 #include "mode_change.h"
 
-#include "change_mark.h"
+#include "backoff.h"
+#include "change_record.h"
 #include "clock.h"
 #include "command.h"
 #include "log.h"
@@ -9,6 +10,7 @@
 #include "signals.h"
 #include "store_bridge.h"
 
+#include <cstddef>
 #include <string_view>
 #include <unistd.h>
 
@@ -56,15 +58,30 @@ constexpr mode modes[] = {
      "Slide Swith change to WISP Mode,The Data is %s\n"},
 };
 
-// Every mode writes OP_MODE first, with its own value: written only once the profiles are
-// moved, it tells the next boot whether the change still has to run.
-constexpr bool op_mode_first() {
-    for (const auto &m : modes)
+// The settings that tell WISP mode (the radio a client, the repeater on: both 1) from the
+// others (both 0).
+constexpr const char *telling_keys[] = {"WLAN0_MODE", "REPEATER_ENABLED1"};
+
+// Every mode writes OP_MODE first, with its own value, and the settings that tell its mode
+// after it: from OP_MODE's write until they are written, the store names a mode its settings
+// contradict, which no start takes for a settled one.
+constexpr bool op_mode_first_telling_after() {
+    for (const auto &m : modes) {
         if (std::string_view(m.settings[0].key) != "OP_MODE" || m.settings[0].value != m.op_mode)
             return false;
+        for (const char *key : telling_keys) {
+            bool told = false;
+            for (int i = 1; i < m.count; ++i)
+                told = told || (std::string_view(m.settings[i].key) == key &&
+                                m.settings[i].value == (m.position == position_wisp));
+            if (!told)
+                return false;
+        }
+    }
     return true;
 }
-static_assert(op_mode_first(), "a mode's first setting is its OP_MODE");
+static_assert(op_mode_first_telling_after(),
+              "a mode writes its OP_MODE first and the settings that tell it after");
 
 struct transfer_step {
     int (*operation)(int);
@@ -77,51 +94,53 @@ constexpr transfer_step copy_ssid{set_wlan_ssid, "slide switch  mode, but set wl
 constexpr transfer_step copy_security{set_wlan_security,
                                       "slide switch mode, but set wlan security fail!\n"};
 
-// The profiles moved when WISP mode is left or entered. The first steps save a copy of the
-// profile that the last ones overwrite, the only other copy of its network: leaving, the
-// upstream network goes from the root into the stash before the repeater's home network
-// replaces it; entering, the home network goes from the root into the repeater before the
-// stash replaces it. The steps that overwrite read only profiles they do not write, so they
-// can run again whole.
+// The profiles moved when WISP mode is left or entered. The saving steps copy the network that
+// the overwriting steps then replace, the only other copy of it: leaving, the upstream network
+// goes from the root into the stash before the repeater's home network replaces it; entering,
+// the home network goes from the root into the repeater before the stash replaces it. The
+// overwriting steps read only profiles they do not write, so they can run again whole.
 struct profile_move {
     int dir;
-    transfer_step steps[3];
-    int saving; // how many of the steps save the copy
+    transfer_step saving[2];
+    transfer_step overwriting[2];
 };
-constexpr profile_move leaving_move{leaving_wisp, {save_stash, copy_ssid, copy_security}, 1};
-constexpr profile_move entering_move{entering_wisp, {copy_ssid, copy_security, save_stash}, 2};
+constexpr profile_move leaving_move{leaving_wisp, {save_stash, {}}, {copy_ssid, copy_security}};
+constexpr profile_move entering_move{entering_wisp, {copy_ssid, copy_security}, {save_stash, {}}};
 
-// A change stopped before it overwrote anything: when, the wait before the next try and the
-// one after it, and its target (a retry of the same change writes only what the store lacks).
+struct change {
+    int from, to; // switch positions
+    const mode &target;
+    const profile_move *move;
+};
+
+// A change stopped before it overwrote anything: when, its wait, and its target (a try of the
+// same change again writes only what the store lacks).
 uint32_t stopped_at;
-unsigned change_wait;
-unsigned next_change_wait = change_retry_first_seconds;
+backoff change_wait{change_retry_first_seconds, retry_last_seconds};
 int stopped_target;
 
-const mode *mode_at(int position) {
+const mode &mode_at(int position) {
     for (const auto &m : modes)
         if (m.position == position)
-            return &m;
-    return nullptr;
+            return m;
+    return modes[0];
 }
 
-const profile_move *move_between(int from, int to) {
-    return from == position_wisp ? &leaving_move : to == position_wisp ? &entering_move : nullptr;
+change change_between(int from, int to) {
+    return {from, to, mode_at(to),
+            from == position_wisp ? &leaving_move
+            : to == position_wisp ? &entering_move
+                                  : nullptr};
 }
 
-unsigned doubled(unsigned wait) {
-    return wait < retry_last_seconds / 2 ? 2 * wait : retry_last_seconds;
-}
-
-// Runs steps [first, last) of move; false when one failed, its line printed.
-bool run_steps(const profile_move &move, int first, int last) {
-    bool ok = true;
-    for (int i = first; i < last; ++i)
-        if (move.steps[i].operation(move.dir) == 0) {
-            log_repeating("%s", move.steps[i].failure);
-            ok = false;
+// Runs the steps up to the first that fails, and prints its line; whether every one was done.
+template <size_t N> bool run_steps(int dir, const transfer_step (&steps)[N]) {
+    for (const auto &step : steps)
+        if (step.operation && step.operation(dir) == 0) {
+            log_repeating("%s", step.failure);
+            return false;
         }
-    return ok;
+    return true;
 }
 
 // Sleeps; true when a stop was noted meanwhile.
@@ -131,27 +150,28 @@ bool stop_during(unsigned seconds) {
     return held_stop() != 0;
 }
 
-// Writes what the change overwrites, then the new mode's settings, OP_MODE first and only once
-// the profiles are moved. What the store did not take is written again, and only that, ever
-// more rarely, until it is. False when a stop came meanwhile.
-bool carry_through(const profile_move *move, const mode &target) {
-    for (unsigned wait = write_retry_first_seconds;; wait = doubled(wait)) {
-        forget_failure();
-        if (!move || run_steps(*move, move->saving, 3))
-            for (int i = 0; i < target.count; ++i)
-                write_number(target.settings[i].key, target.settings[i].value);
-        const char *why = store_failure();
-        if (!why)
-            return true;
-        log_repeating("%s; writing it again in %u s\n", why, wait);
-        set_retrying(true);
-        if (stop_during(wait))
+// The saving phase: the copy of what the change will overwrite, read back, then the record that
+// the change is owed. Nothing written here needs undoing: a change stopped here runs again.
+bool save(const change &c) {
+    return (!c.move || run_steps(c.move->dir, c.move->saving)) && record_finish(c.from, c.to);
+}
+
+// The overwriting phase, once the change is recorded: OP_MODE, the profiles, the mode's other
+// settings, then the record of the restart owed. It stops at the first read or write that
+// fails.
+bool overwrite(const change &c) {
+    const mode &m = c.target;
+    if (!write_number(m.settings[0].key, m.settings[0].value) ||
+        (c.move && !run_steps(c.move->dir, c.move->overwriting)))
+        return false;
+    for (int i = 1; i < m.count; ++i)
+        if (!write_number(m.settings[i].key, m.settings[i].value))
             return false;
-    }
+    return record_restart();
 }
 
 // A stop noted during the change ends the controller, by that signal, once the change is
-// written: the mark left has the next controller of this boot restart the device.
+// written: the record left has the next controller of this boot restart the device.
 void stop_if_held() {
     if (int sig = held_stop()) {
         log_repeating("mode change written; the restart is left to whoever stopped leverwatch\n");
@@ -159,17 +179,24 @@ void stop_if_held() {
     }
 }
 
-// From the first write that overwrites anything: carried through, then the device restarted.
-[[noreturn]] void complete(const profile_move *move, const mode &target, const char *text) {
-    if (!carry_through(move, target)) {
-        log_repeating("mode change not finished: %s; the next leverwatch started before the "
-                      "device restarts finishes it\n",
-                      store_failure());
-        end_by(held_stop());
+// From the record of the change on: carried through, what the store did not take written
+// again ever more rarely until it is, then the device restarted. A resumed change writes only
+// what the store lacks from its first attempt on.
+[[noreturn]] void complete(const change &c, const char *text, bool resumed) {
+    backoff wait{write_retry_first_seconds, retry_last_seconds};
+    for (bool again = resumed;; again = true) {
+        forget_failure();
+        only_what_store_lacks retry(again);
+        if (overwrite(c))
+            break;
+        log_repeating("%s; writing it again in %u s\n", store_failure(), wait.next());
+        if (stop_during(wait.current)) {
+            log_repeating("mode change not finished: %s; recorded in %s for the next leverwatch\n",
+                          store_failure(), record_place());
+            end_by(held_stop());
+        }
     }
-    set_retrying(false);
-    write_mark({restart_mark, 0, 0});
-    log_repeating(target.announcement, text);
+    log_repeating(c.target.announcement, text);
     stop_if_held();
     sleep(reboot_delay_seconds);
     hold_stops(false);
@@ -191,32 +218,41 @@ bool is_position(long position) {
     return position >= position_ap && position <= position_router;
 }
 
+bool settings_tell(int position) {
+    for (const char *key : telling_keys) {
+        int value = 0;
+        if (!read_number(key, value)) {
+            log_repeating("%s unreadable, switch ignored until it is read\n", key);
+            return false;
+        }
+        if (value != (position == position_wisp)) {
+            log_repeating("OP_MODE %d contradicts %s %d, switch ignored until the store agrees\n",
+                          mode_at(position).op_mode, key, value);
+            return false;
+        }
+    }
+    return true;
+}
+
 bool change_due() {
-    return change_wait == 0 || now_s() - stopped_at >= change_wait;
+    return change_wait.current == 0 || now_s() - stopped_at >= change_wait.current;
 }
 
 void change_to(int from, int to, const char *text) {
     // Held from the change's first read rather than its first write: a change stopped before
     // it overwrote anything just runs again, so holding it too loses nothing.
     hold_stops(true);
-    const mode &target = *mode_at(to);
-    const profile_move *move = move_between(from, to);
-    set_retrying(stopped_target == to);
-    forget_failure();
-    // A copy saved and read back, and the mark that has the next controller of this boot
-    // finish the change if this one is killed, before anything is overwritten.
-    bool saved = !move || run_steps(*move, 0, move->saving);
-    if (saved && write_mark({finish_mark, from, to})) {
-        set_retrying(false);
-        complete(move, target, text);
+    const change c = change_between(from, to);
+    {
+        forget_failure();
+        only_what_store_lacks retry(stopped_target == to);
+        if (save(c))
+            complete(c, text, false);
     }
-    const char *why = store_failure() ? store_failure() : "the mark could not be written";
-    change_wait = next_change_wait;
-    next_change_wait = doubled(next_change_wait);
     stopped_at = now_s();
     stopped_target = to;
     log_repeating("mode change stopped before anything was overwritten: %s; trying again in %u s\n",
-                  why, change_wait);
+                  store_failure(), change_wait.next());
     hold_stops(false);
     // Nothing that needs a restart is written: a stop noted meanwhile just ends it.
     if (int sig = held_stop())
@@ -226,9 +262,8 @@ void change_to(int from, int to, const char *text) {
 void finish_change(int from, int to) {
     hold_stops(true);
     log_repeating("a mode change was begun and not finished; finishing it\n");
-    set_retrying(true);
     const char text[] = {static_cast<char>('0' + to), '\n', '\0'};
-    complete(move_between(from, to), *mode_at(to), text);
+    complete(change_between(from, to), text, true);
 }
 
 void restart_device() {

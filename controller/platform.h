@@ -5,23 +5,28 @@
 
 // The slide switch driver's position file: first line, decimal position code.
 constexpr char slide_switch_path[] = "/proc/slide_sw";
-// The kernel's id of the running boot: a mark in /tmp counts only in the boot that wrote it,
-// even where /tmp survives a restart.
+// The kernel's id of the running boot: a restart owed counts only in the boot that owed it.
 constexpr char boot_id_path[] = "/proc/sys/kernel/random/boot_id";
 constexpr int boot_id_size = 36 + 1;
+// The controller's own files, in a directory only root can write: nobody else can block or
+// forge them. leverwatch will not start where others can write there.
+constexpr char run_dir[] = "/var/run";
 // The flash tool's output for one read lands here and is read back.
-constexpr char flash_output_path[] = "/tmp/leverwatch_tmp.txt";
-// Held by the running controller: two of them would overwrite each other's reads. In /tmp,
-// so it goes with the device's restart.
-constexpr char lock_path[] = "/tmp/leverwatch.lock";
-// A mode change owed in this boot: one that has begun to overwrite the profiles and must be
-// finished, or one written whose restart is still to run. A controller killed, or stopped
-// after it wrote the change, leaves it; the next one started in the same boot does what it
-// says.
-constexpr char restart_mark_path[] = "/tmp/leverwatch.restart";
+constexpr char flash_output_path[] = "/var/run/leverwatch_tmp.txt";
+// Held by the running controller: two of them would overwrite each other's reads.
+constexpr char lock_path[] = "/var/run/leverwatch.lock";
+// Where a mode change is recorded while it is owed, so that a restart at any moment finishes
+// it rather than running it again from its start (which would save a half-moved profile over
+// the only whole copy of its network). The store key that the build names
+// (LEVERWATCH_CHANGE_KEY) survives a power cut; without one the record lives in this file, for
+// the controllers of one boot.
+extern const char change_key[];
+constexpr char change_record_path[] = "/var/run/leverwatch.change";
+// A new record is written whole here first, then takes the record's place.
+constexpr char change_record_next_path[] = "/var/run/leverwatch.change.new";
 constexpr char flash_get_pattern[] = "flash get %s > %s";
-constexpr char flash_set_number_pattern[] = "flash set %s %d";
-constexpr char flash_set_text_pattern[] = "flash set %s %s";
+// Every write, a number or a text, carries the value as the tool prints it, line end included.
+constexpr char flash_set_pattern[] = "flash set %s %s";
 constexpr char reboot_command[] = "reboot";
 // Every command runs as "/bin/sh -c COMMAND", as system() would run it.
 constexpr char shell_path[] = "/bin/sh";
@@ -54,18 +59,18 @@ constexpr unsigned poll_seconds = 2;
 // A slide from AP to Router passes WISP: a new position counts once a second reading this
 // much later agrees.
 constexpr unsigned switch_confirm_seconds = 1;
-// An OP_MODE that cannot be read holds the switch off, however long: acting on a guessed mode
-// could enter WISP from WISP and overwrite the repeater profile with the upstream one. It is
-// read again after this long, then twice as long each time, up to the next figure: a store
-// slow at boot is followed closely, one that stays broken costs a read a minute.
+// What the store says of the device (the change owed, OP_MODE and the settings that tell its
+// mode) that cannot be read holds the switch off, however long: acting on a guessed mode could
+// enter WISP from WISP and overwrite the repeater profile with the upstream one. It is read
+// again after this long, then twice as long each time, up to the next figure: a store slow at
+// boot is followed closely, one that stays broken costs a read a minute.
 constexpr unsigned op_mode_retry_first_seconds = 2;
 constexpr unsigned op_mode_retry_last_seconds = 60;
 // A change stopped before it overwrote anything (the store failed while a copy was being
 // saved) is tried again from the start after this long, while the switch still asks for it.
 constexpr unsigned change_retry_first_seconds = 30;
-// A change that has begun to overwrite the profiles restarts the device only once every
-// write was taken: a restart before would leave the profiles half moved. What the store did
-// not take is written again after this long.
+// A change once recorded restarts the device only once every write was taken. What the store
+// did not take is written again after this long.
 constexpr unsigned write_retry_first_seconds = 10;
 // Each retry waits twice as long as the one before, up to this: a store that refuses a key
 // for a week costs a few hundred writes (each an erase of the configuration block on the

@@ -2,24 +2,13 @@
 
 #include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 bool clear_path(const char *path) {
-    if (unlink(path) == 0 || errno == ENOENT)
-        return true;
-    if (errno != EISDIR && errno != EPERM)
-        return false;
-    static unsigned moved;
-    char aside[64];
-    int n = snprintf(aside, sizeof aside, "%s.%d.%u.removed", path, static_cast<int>(getpid()),
-                     moved++);
-    if (n < 0 || n >= static_cast<int>(sizeof aside) || rename(path, aside) != 0)
-        return false;
-    // An empty one is gone for good; one holding files stays aside, its maker's to remove.
-    rmdir(aside);
-    return true;
+    return unlink(path) == 0 || errno == ENOENT || rmdir(path) == 0;
 }
 
 int create_private(const char *path, int flags) {
@@ -38,8 +27,27 @@ int open_own(const char *path, bool create) {
     int saved = errno;
     if (fd >= 0)
         close(fd);
-    if (fd >= 0 || saved != ENOENT)
-        clear_path(path);
+    // What is not ours (a link, a directory, a FIFO) is no file of ours: cleared, nothing is there.
+    if ((fd >= 0 || saved == ELOOP) && clear_path(path))
+        saved = ENOENT;
     errno = saved;
     return -1;
+}
+
+bool replace_file(const char *path, const char *next, const char *line) {
+    size_t size = strlen(line);
+    int fd = create_private(next, O_WRONLY);
+    // A short write, on a filesystem with no room left, sets no errno of its own.
+    errno = ENOSPC;
+    bool whole =
+        fd >= 0 && write(fd, line, size) == static_cast<ssize_t>(size) && write(fd, "\n", 1) == 1;
+    int saved = errno;
+    if (fd >= 0)
+        close(fd);
+    if (whole && rename(next, path) == 0)
+        return true;
+    saved = whole ? errno : saved;
+    unlink(next);
+    errno = saved;
+    return false;
 }

@@ -1,5 +1,6 @@
 #include "profile_transfer.h"
 
+#include "log.h"
 #include "platform.h"
 #include "store_bridge.h"
 
@@ -18,6 +19,12 @@ enum action : unsigned char {
     wsc,         // the WSC authentication (dst) and encryption (dst2) of e, no read
     configure,   // read; write 1 to dst when it and the WSC-disabled flag read 0
 };
+// The WPS flags are read only to decide whether to mark WPS configured: one that cannot be read
+// leaves that write out, with a line, rather than holding the change (a model without WPS lacks
+// them).
+constexpr bool decides_only(action a) {
+    return a == read_only || a == configure;
+}
 // Which working value a read sets.
 enum slot : unsigned char { none, code, auth_type, wep_key, wsc_disabled, wsc_configured, slots };
 // SSID placeholders of the client stash.
@@ -241,8 +248,13 @@ void run_row(run_state &s, const row &r) {
         break;
     }
     int v = 0;
-    if (!read_number(r.src, v))
-        return fail(s);
+    if (!read_number(r.src, v)) {
+        if (!decides_only(r.act))
+            return fail(s);
+        // No failure is noted before it: an attempt ends at its first.
+        log_repeating("%s could not be read; WLAN0_WSC_CONFIGURED left as it is\n", r.src);
+        return forget_failure();
+    }
     if (r.keep != none) {
         s.value[r.keep] = v;
         s.known[r.keep] = true;
@@ -256,10 +268,12 @@ void run_row(run_state &s, const row &r) {
     }
 }
 
+// Runs the rows up to the first that fails: the rest would only spend writes (each an erase
+// of the configuration block) that the next attempt makes anyway.
 int run_rows(const row *rows, size_t count) {
     run_state s{};
     s.ok = true;
-    for (size_t i = 0; i < count; ++i)
+    for (size_t i = 0; i < count && s.ok; ++i)
         if (applies(rows[i].cond, s))
             run_row(s, rows[i]);
     return s.ok ? 1 : 0;

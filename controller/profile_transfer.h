@@ -7,9 +7,8 @@
 enum direction : int { entering_wisp = 0, leaving_wisp = 1 };
 
 // Each returns 1 when every read gave a value (the same twice) and every write was taken (it
-// reads back as written), else 0, the first failure named by store_failure. The rows after
-// a failure still run; a row whose read failed writes nothing, and neither do the settings
-// derived from its value.
+// reads back as written), else 0, the failure named by store_failure: the rows stop at the
+// first that fails. A WPS flag that cannot be read only leaves out the write it decides.
 int set_wlan_ssid(int dir);
 int set_wlan_security(int dir);
 int restore_wisp_primary_wireless_info(int dir);

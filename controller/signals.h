@@ -1,7 +1,7 @@
 // How leverwatch takes signals. TERM, INT and HUP stop it at once, with the command in
 // flight and the flash output file of a read in flight, except while a mode change is
-// being written: a change stopped halfway would leave the profiles half moved and run
-// again from the start, copying the half-moved profile over the only intact copy.
+// being written: it is finished first, so that the restart that follows a stop finds every
+// write taken rather than half-moved profiles for the next controller to finish.
 #pragma once
 
 #include <csignal>

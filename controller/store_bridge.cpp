@@ -15,19 +15,14 @@
 
 namespace {
 
-// The first failure since forget_failure, naming its key; empty while nothing failed.
-char failure[longest_key + 40];
+// The first failure since forget_failure, naming its key (or the record's file); empty while
+// nothing failed.
+char failure[sizeof change_record_path + 40];
 bool retrying;
 
-bool fail(const char *key, const char *what) {
-    if (!failure[0])
-        snprintf(failure, sizeof failure, "%s %s", key, what);
-    return false;
-}
-
-// Makes the read's output file afresh, private to us, whatever was left at the path. A /tmp
-// with no room for the tool's line would leave it empty, which nothing else would explain:
-// a line of our own is written first (the tool's output replaces it).
+// Makes the read's output file afresh, private to us, whatever was left at the path. A
+// directory with no room for the tool's line would leave it empty, which nothing else would
+// explain: a line of our own is written first (the tool's output replaces it).
 bool fresh_output_file() {
     int fd = create_private(flash_output_path, O_WRONLY);
     bool room = fd >= 0 && write(fd, "\n", 1) == 1;
@@ -77,7 +72,7 @@ bool read_value_line(const char *key, char (&line)[line_size]) {
     ssize_t got = fd >= 0 ? read(fd, line, sizeof line - 1) : -1;
     if (fd >= 0)
         close(fd);
-    // Values include pre-shared keys: none stays in /tmp.
+    // Values include pre-shared keys: none stays behind.
     unlink(flash_output_path);
     output_in_use = 0;
     // The first line alone, as fgets reads it.
@@ -118,9 +113,9 @@ constexpr bool changes_word(char c, bool at_start, char before, bool brace_liste
            (c == '}' && brace_listed);
 }
 
-// The characters the shell reads from a value that is_shell_word accepts, quotes, escapes
-// and the line end removed, into value; false if they do not fit.
-bool word_value(std::string_view word, char (&value)[line_size]) {
+} // namespace
+
+bool shell_word_value(std::string_view word, char (&value)[line_size]) {
     word.remove_suffix(1);
     size_t n = 0;
     char quote = 0;
@@ -141,11 +136,7 @@ bool word_value(std::string_view word, char (&value)[line_size]) {
     return true;
 }
 
-bool set_word(const char *key, const char *word) {
-    char command[command_size] = {};
-    return run_set(key, command,
-                   snprintf(command, sizeof command, flash_set_text_pattern, key, word));
-}
+namespace {
 
 // Whether KEY reads back as the text value, spelled as the tool likes.
 bool reads_back(const char *key, const char *value) {
@@ -153,14 +144,14 @@ bool reads_back(const char *key, const char *value) {
     return get_flash_char_value(key, back) && same_text_value(back, value);
 }
 
-// A write that counts once the key reads back as written; while retrying, one the store
-// already holds is not issued again.
-template <class Set, class Holds> bool verified(const char *key, Set set, Holds holds) {
-    if (retrying && holds())
+// A write of a value as the tool prints it, line end included, that counts once the key reads
+// back as written; while retrying, one the store already holds is not issued again.
+bool verified(const char *key, const char *printed) {
+    if (retrying && reads_back(key, printed))
         return true;
-    if (!set())
-        return fail(key, "could not be written");
-    return holds() || fail(key, "does not read back as written");
+    if (!flash_set_text(key, printed))
+        return note_failure(key, "could not be written");
+    return reads_back(key, printed) || note_failure(key, "does not read back as written");
 }
 
 } // namespace
@@ -232,14 +223,8 @@ bool is_shell_word(std::string_view value) {
 
 bool same_text_value(const char *a, const char *b) {
     char va[line_size], vb[line_size];
-    return is_shell_word(a) && is_shell_word(b) && word_value(a, va) && word_value(b, vb) &&
-           strcmp(va, vb) == 0;
-}
-
-int get_flash_int_value(const char *key, int *dest) {
-    char line[line_size];
-    const char *value = read_value_line(key, line) ? flash_value(key, line) : nullptr;
-    return value && flash_number(value, *dest) ? 1 : 0;
+    return is_shell_word(a) && is_shell_word(b) && shell_word_value(a, va) &&
+           shell_word_value(b, vb) && strcmp(va, vb) == 0;
 }
 
 int get_flash_char_value(const char *key, char *dest) {
@@ -251,12 +236,18 @@ int get_flash_char_value(const char *key, char *dest) {
     return 1;
 }
 
+// A number is a text value that is a whole number: an empty one is none.
+int get_flash_int_value(const char *key, int *dest) {
+    char value[line_size] = {};
+    return get_flash_char_value(key, value) && flash_number(value, *dest) ? 1 : 0;
+}
+
 bool read_number(const char *key, int &value) {
     int first = 0, second = 0;
     if (!get_flash_int_value(key, &first) || !get_flash_int_value(key, &second))
-        return fail(key, "could not be read");
+        return note_failure(key, "could not be read");
     if (first != second)
-        return fail(key, "read two different values");
+        return note_failure(key, "read two different values");
     value = first;
     return true;
 }
@@ -264,17 +255,11 @@ bool read_number(const char *key, int &value) {
 bool read_text(const char *key, char *value) {
     char first[line_size] = {}, second[line_size] = {};
     if (!get_flash_char_value(key, first) || !get_flash_char_value(key, second))
-        return fail(key, "could not be read");
+        return note_failure(key, "could not be read");
     if (strcmp(first, second) != 0)
-        return fail(key, "read two different values");
+        return note_failure(key, "read two different values");
     memcpy(value, first, sizeof first);
     return true;
-}
-
-bool flash_set_number(const char *key, int value) {
-    char command[command_size] = {};
-    return run_set(key, command,
-                   snprintf(command, sizeof command, flash_set_number_pattern, key, value));
 }
 
 bool flash_set_text(const char *key, const char *value) {
@@ -288,33 +273,32 @@ bool flash_set_text(const char *key, const char *value) {
         log_repeating("flash set %s refused: value is not one plain shell word\n", key);
         return false;
     }
-    return set_word(key, value);
+    char command[command_size] = {};
+    return run_set(key, command, snprintf(command, sizeof command, flash_set_pattern, key, value));
 }
 
 bool write_number(const char *key, int value) {
-    return verified(
-        key, [&] { return flash_set_number(key, value); },
-        [&] {
-            int back = 0;
-            return get_flash_int_value(key, &back) && back == value;
-        });
+    char printed[16];
+    snprintf(printed, sizeof printed, "%d\n", value);
+    return verified(key, printed);
 }
 
-bool write_text(const char *key, const char *value) {
-    return verified(
-        key, [&] { return flash_set_text(key, value); }, [&] { return reads_back(key, value); });
+bool write_text(const char *key, const char *printed) {
+    return verified(key, printed);
 }
 
 bool write_word(const char *key, const char *word) {
-    // The tool prints it back with a line end.
     char printed[line_size];
     snprintf(printed, sizeof printed, "%s\n", word);
-    return verified(
-        key, [&] { return set_word(key, word); }, [&] { return reads_back(key, printed); });
+    return verified(key, printed);
 }
 
-void set_retrying(bool on) {
+only_what_store_lacks::only_what_store_lacks(bool on) : was(retrying) {
     retrying = on;
+}
+
+only_what_store_lacks::~only_what_store_lacks() {
+    retrying = was;
 }
 
 const char *store_failure() {
@@ -323,4 +307,10 @@ const char *store_failure() {
 
 void forget_failure() {
     failure[0] = '\0';
+}
+
+bool note_failure(const char *what, const char *how) {
+    if (!failure[0])
+        snprintf(failure, sizeof failure, "%s %s", what, how);
+    return false;
 }

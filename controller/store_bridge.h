@@ -2,6 +2,8 @@
 // platform's flash tool, started through the shell.
 #pragma once
 
+#include "platform.h"
+
 #include <string_view>
 
 // Reads KEY as a number. 1 and the value in *dest, or 0 with *dest untouched: no answer, no
@@ -16,26 +18,34 @@ int get_flash_char_value(const char *key, char *dest);
 
 // What a change relies on. A value counts only when two reads in a row give it, so a store
 // that misreads once is never believed; a write counts only once the key reads back as
-// written. While retrying, a write the store already holds is not issued again: a retry
-// writes only what the store did not take.
+// written.
 bool read_number(const char *key, int &value);
 bool read_text(const char *key, char *value);
-// Writes a number; a text value read from the store, which must be one safe shell word (see
-// is_shell_word) no longer than the longest legal setting (a refused one prints a line naming
-// the key); or a fixed text of our own, known to be a safe word.
+// Writes a number; a text value read from the store, line end included, which must be one safe
+// shell word (see is_shell_word) no longer than the longest legal setting (a refused one prints
+// a line naming the key); or a word of our own.
 bool write_number(const char *key, int value);
 bool write_text(const char *key, const char *value);
 bool write_word(const char *key, const char *word);
-void set_retrying(bool retrying);
+// While one lives, a write the store already holds is not issued again: an attempt that runs
+// a change again writes only what the store did not take.
+struct only_what_store_lacks {
+    explicit only_what_store_lacks(bool on);
+    ~only_what_store_lacks();
+    only_what_store_lacks(const only_what_store_lacks &) = delete;
+    only_what_store_lacks &operator=(const only_what_store_lacks &) = delete;
+    bool was;
+};
 // The first read or write that failed since forget_failure, as a text naming its key ("KEY
 // could not be read", "KEY could not be written", "KEY does not read back as written"), or
-// nullptr.
+// nullptr. note_failure records one of the caller's own ("WHAT HOW"); false.
 const char *store_failure();
 void forget_failure();
+bool note_failure(const char *what, const char *how);
 
-// Writes "flash set KEY VALUE" with a number or a text, once, unchecked but for the tool's
-// exit status. False if the command would not fit or failed.
-bool flash_set_number(const char *key, int value);
+// Writes "flash set KEY VALUE" once, VALUE as the tool prints it: the shell ends the command
+// at its line end. Unchecked but for the tool's exit status; false if the value is refused, the
+// command would not fit or failed.
 bool flash_set_text(const char *key, const char *value);
 
 // The value on the tool's line for KEY: the text after "KEY=", or nullptr for a line of
@@ -51,6 +61,9 @@ bool flash_number(const char *value, int &number);
 // unquoted "{" followed by an unquoted "," or ".." and then an unquoted "}", and nothing
 // after the word but the tool's line end.
 bool is_shell_word(std::string_view value);
+// The characters the shell reads from a value that is_shell_word accepts (quotes, escapes and
+// the line end removed), into value; false if they do not fit.
+bool shell_word_value(std::string_view word, char (&value)[line_size]);
 // Whether two text values read from the store carry the same setting: both are safe words
 // and the shell reads the same characters from them, however the tool quoted or escaped
 // them (it promises one word, not one spelling).

@@ -1,4 +1,6 @@
-// The daemons' shared log: its limits and the output description it writes to.
+// The daemons' shared log: its limits and the output description it writes to; and the
+// back-off that spaces their retries.
+#include "backoff.h"
 #include "log.h"
 
 #include <cstdarg>
@@ -6,6 +8,7 @@
 #include <gtest/gtest.h>
 #include <string>
 #include <unistd.h>
+#include <vector>
 
 namespace {
 
@@ -67,6 +70,7 @@ TEST_F(LogOutput, ARepeatingLineWaitsTwiceAsLongEachTimeAndItsCountStartsAgainOn
     }
     repeating_at(1200 + log_interval_max_s + 1, "store failed\n");
     repeating_at(1200 + log_interval_max_s + 2, "two ends\n\n");
+    repeating_at(1200 + log_interval_max_s + 12, "store failed\n");
     std::string text = written();
     dup2(saved, 1);
     EXPECT_EQ(text, "store failed\n"
@@ -76,7 +80,41 @@ TEST_F(LogOutput, ARepeatingLineWaitsTwiceAsLongEachTimeAndItsCountStartsAgainOn
                     "store failed (39 more unlogged)\n"
                     "store failed (79 more unlogged)\n"
                     "store failed (50 more unlogged)\n"
-                    "two ends\n\n");
+                    "two ends\n\n"
+                    "store failed\n");
+}
+
+// A switch reading ever-different invalid values, or keys failing one after the other, are one
+// kind of line: limited by what it reports, not by its letters, and what was left out counted.
+TEST_F(LogOutput, ALineFilledWithEverDifferentValuesIsLimitedAsOneKind) {
+    for (uint32_t at = 1000; at < 1030; ++at)
+        repeating_at(at, "Error Flag from Slide_Sw,The Data is %u\n", at);
+    repeating_at(1030, "%s", "a fixed text\n");
+    repeating_at(1031, "%s", "another fixed text\n");
+    std::string text = written();
+    dup2(saved, 1);
+    EXPECT_EQ(text, "Error Flag from Slide_Sw,The Data is 1000\n"
+                    "Error Flag from Slide_Sw,The Data is 1010 (9 more unlogged)\n"
+                    "a fixed text\n"
+                    "another fixed text\n");
+}
+
+// Each wait is twice the one before up to the last, which it reaches exactly and keeps.
+TEST(Backoff, DoublesFromItsFirstWaitToItsLastAndStartsAgainWhenReset) {
+    const struct {
+        backoff wait;
+        std::vector<unsigned> waits;
+    } cases[] = {{{10, 900}, {10, 20, 40, 80, 160, 320, 640, 900, 900}},
+                 {{2, 60}, {2, 4, 8, 16, 32, 60, 60}},
+                 {{10, 3600}, {10, 20, 40, 80, 160, 320, 640, 1280, 2560, 3600, 3600}}};
+    for (auto c : cases) {
+        std::vector<unsigned> waits;
+        for (size_t i = 0; i < c.waits.size(); ++i)
+            waits.push_back(c.wait.next());
+        EXPECT_EQ(waits, c.waits);
+        c.wait.reset();
+        EXPECT_EQ(c.wait.next(), c.waits[0]);
+    }
 }
 
 } // namespace

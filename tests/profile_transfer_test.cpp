@@ -2,9 +2,11 @@
 // device (sim/device) so they use the real flash stand-in, shell and /tmp path.
 #include "device.h"
 #include "platform.h"
+#include "private_file.h"
 #include "profile_transfer.h"
 #include "store_bridge.h"
 
+#include <cerrno>
 #include <cstdlib>
 #include <gtest/gtest.h>
 #include <string>
@@ -49,19 +51,19 @@ TEST_F(InDevice, NumericReadGivesTheNumberAfterTheEqualsSign) {
     EXPECT_EQ(get_flash_int_value("OP_MODE", &v), 1);
     EXPECT_EQ(v, 2);
     EXPECT_EQ(calls(), Lines{"flash get OP_MODE"});
-    EXPECT_NE(access("/tmp/leverwatch_tmp.txt", F_OK), 0) << "a value was left in /tmp";
+    EXPECT_NE(access("/var/run/leverwatch_tmp.txt", F_OK), 0) << "a value was left in /tmp";
 }
 
 TEST_F(InDevice, TheOutputFileIsMadePrivateAfreshAndAPlantedLinkIsNotFollowed) {
     // A flash of the test's own that notes the file's mode while it writes into it.
     ASSERT_EQ(system(("mkdir -p " + dev + "/bin").c_str()), 0);
-    write_file(dev + "/bin/flash", "#!/bin/sh\nstat -c %a /tmp/leverwatch_tmp.txt >/tmp/mode\n"
+    write_file(dev + "/bin/flash", "#!/bin/sh\nstat -c %a /var/run/leverwatch_tmp.txt >/tmp/mode\n"
                                    "echo K=7\n");
     ASSERT_EQ(chmod((dev + "/bin/flash").c_str(), 0755), 0);
     std::string path = getenv("PATH");
     setenv("PATH", (dev + "/bin:" + path).c_str(), 1);
     write_file("/tmp/target", "kept\n");
-    ASSERT_EQ(symlink("/tmp/target", "/tmp/leverwatch_tmp.txt"), 0);
+    ASSERT_EQ(symlink("/tmp/target", "/var/run/leverwatch_tmp.txt"), 0);
     mode_t permissive = umask(0);
     int v = 0;
     EXPECT_EQ(get_flash_int_value("K", &v), 1);
@@ -70,7 +72,19 @@ TEST_F(InDevice, TheOutputFileIsMadePrivateAfreshAndAPlantedLinkIsNotFollowed) {
     EXPECT_EQ(v, 7);
     EXPECT_EQ(read_file("/tmp/mode"), "600\n");
     EXPECT_EQ(read_file("/tmp/target"), "kept\n");
-    EXPECT_NE(access("/tmp/leverwatch_tmp.txt", F_OK), 0);
+    EXPECT_NE(access("/var/run/leverwatch_tmp.txt", F_OK), 0);
+}
+
+// The controller's record replaced on a filesystem with no room left stays as it was: the new
+// one is written whole under another name before it takes the record's place.
+TEST_F(InDevice, AFileReplacedOnAFullFilesystemKeepsItsOldText) {
+    ASSERT_EQ(system("mkdir -p /tmp/full && mount -t tmpfs -o size=8k full /tmp/full"), 0);
+    write_file("/tmp/full/record", "old\n");
+    ASSERT_EQ(system("dd if=/dev/zero of=/tmp/full/filler bs=4k 2>/dev/null; true"), 0);
+    EXPECT_FALSE(replace_file("/tmp/full/record", "/tmp/full/record.new", "new"));
+    EXPECT_EQ(errno, ENOSPC);
+    EXPECT_EQ(read_file("/tmp/full/record"), "old\n");
+    EXPECT_EQ(system("umount /tmp/full"), 0);
 }
 
 TEST_F(InDevice, TextReadKeepsQuotesAndLineEnd) {
@@ -206,10 +220,10 @@ const TransferCase transfer_cases[] = {
      1,
      {{"WLAN0_VAP4_ENCRYPT", "0"}, {"WLAN0_WSC_DISABLE", "1"}, {"WLAN0_WSC_CONFIGURED", "0"}},
      {"WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"}},
-    {"AnUnreadableWscDisableFlagLeavesConfiguredAloneAndFails",
+    {"AnUnreadableWscDisableFlagLeavesConfiguredAloneAndTheTransferGoesOn",
      security,
      leaving_wisp,
-     0,
+     1,
      {{"WLAN0_VAP4_ENCRYPT", "0"}, {"WLAN0_WSC_CONFIGURED", "0"}},
      {"WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"}},
     {"SavingOpenWritesOnlySsidAndCode",
@@ -257,14 +271,13 @@ const TransferCase transfer_cases[] = {
      1,
      {{"WLAN0_VAP2_SSID", "\"\""}, {"WLAN0_VAP2_ENCRYPT", "0"}},
      {"WLAN0_SSID  ", "WLAN0_ENCRYPT 0", "WLAN0_WSC_AUTH 1", "WLAN0_WSC_ENC 1"}},
-    {"AFailedReadWritesNothingForItsRowAndTheRestStillRun",
+    {"AFailedReadEndsTheRunBeforeAnyLaterWrite",
      security,
      entering_wisp,
      0,
      {{"WLAN0_ENCRYPT", "4"}, {"WLAN0_WPA_PSK", "\"P\""}},
      {"WLAN0_VAP4_ENCRYPT 4", "WLAN0_VAP4_WPA_AUTH 2", "WLAN0_VAP4_WPA_CIPHER_SUITE 0",
-      "WLAN0_VAP4_WPA2_CIPHER_SUITE 2", "WLAN0_VAP4_WPA_PSK P", "WLAN0_VAP4_WSC_PSK P",
-      "WLAN0_VAP4_WSC_AUTH 32", "WLAN0_VAP4_WSC_ENC 8"}},
+      "WLAN0_VAP4_WPA2_CIPHER_SUITE 2"}},
     {"AFailedCodeReadWritesNoWscValuesWhenRestoring",
      stash,
      entering_wisp,
@@ -272,19 +285,19 @@ const TransferCase transfer_cases[] = {
      {{"WLAN0_VAP2_SSID", "\"Up\""}},
      {"WLAN0_SSID Up"}},
     {"AFailedCodeReadWritesNoWscValuesWhenEntering", security, entering_wisp, 0, {}, {}},
-    {"AFailedCodeReadWritesNoWscValuesButStillMarksConfiguredWhenLeaving",
+    {"AFailedCodeReadWritesNothingWhenLeavingEither",
      security,
      leaving_wisp,
      0,
      {{"WLAN0_WSC_DISABLE", "0"}, {"WLAN0_WSC_CONFIGURED", "0"}},
-     {"WLAN0_WSC_CONFIGURED 1"}},
-    {"AFailedAuthTypeReadWritesNoWscValuesForWep",
+     {}},
+    {"AFailedAuthTypeReadEndsTheRunBeforeTheWepKeys",
      security,
      entering_wisp,
      0,
      {{"WLAN0_ENCRYPT", "1"}, {"WLAN0_WEP", "2"}, {"WLAN0_WEP_KEY_TYPE", "0"}},
-     {"WLAN0_VAP4_ENCRYPT 1", "WLAN0_VAP4_WEP 2", "WLAN0_VAP4_WEP_KEY_TYPE 0"}},
-    {"AHostilePskIsRefusedAndTheRestStillRun",
+     {"WLAN0_VAP4_ENCRYPT 1"}},
+    {"AHostilePskIsRefusedAndEndsTheRun",
      security,
      entering_wisp,
      0,
@@ -292,8 +305,7 @@ const TransferCase transfer_cases[] = {
       {"WLAN0_PSK_FORMAT", "0"},
       {"WLAN0_WPA_PSK", "\"$(touch /tmp/marker)\""}},
      {"WLAN0_VAP4_ENCRYPT 2", "WLAN0_VAP4_WPA_CIPHER_SUITE 1", "WLAN0_VAP4_WPA2_CIPHER_SUITE 0",
-      "WLAN0_VAP4_WPA_AUTH 2", "WLAN0_VAP4_PSK_FORMAT 0", "WLAN0_VAP4_WSC_AUTH 2",
-      "WLAN0_VAP4_WSC_ENC 4"}},
+      "WLAN0_VAP4_WPA_AUTH 2", "WLAN0_VAP4_PSK_FORMAT 0"}},
     {"AnSsidLongerThanAnyLegalValueIsRefusedNotCut",
      ssid,
      entering_wisp,
