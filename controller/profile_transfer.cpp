@@ -187,8 +187,9 @@ bool applies(when c, const run_state &s) {
     return false;
 }
 
+// A row's writes, too, stop at the first that fails.
 void write_number(run_state &s, const char *key, int value) {
-    if (key && !::write_number(key, value))
+    if (s.ok && key && !::write_number(key, value))
         fail(s);
 }
 
@@ -229,7 +230,7 @@ void copy_text_row(run_state &s, const row &r) {
         return fail(s);
     const char *word = placeholder(r.rule, value);
     for (const char *dst : {r.dst, r.dst2}) {
-        if (dst && !(word ? write_word(dst, word) : write_text(dst, value)))
+        if (s.ok && dst && !(word ? write_word(dst, word) : write_text(dst, value)))
             fail(s);
     }
 }

@@ -25,7 +25,7 @@ class InDevice : public testing::Test {
         const char *d = getenv("SIM_DEVICE");
         ASSERT_TRUE(d) << "run this test binary inside sim/device";
         dev = d;
-        ASSERT_EQ(system(("rm -f " + dev + "/store/* /tmp/marker").c_str()), 0);
+        ASSERT_EQ(system(("rm -f " + dev + "/store/* " + dev + "/refuse /tmp/marker").c_str()), 0);
         write_file(dev + "/calls.log", "");
     }
     // Seeds numbers as NAME=value and texts exactly as given.
@@ -125,7 +125,8 @@ struct TransferCase {
     int dir;
     int status;
     Seeds store;
-    Lines sets; // every write, in order, as the flash tool received it
+    Lines sets;              // every write, in order, as the flash tool received it
+    const char *refused{""}; // a key the store refuses
 };
 
 void PrintTo(const TransferCase &c, std::ostream *os) {
@@ -313,6 +314,13 @@ const TransferCase transfer_cases[] = {
      {{"WLAN0_SSID", "\"" + std::string(longest_value - 2, 'n') + "\""}},
      {}},
     {"AnUnknownDirectionDoesNothing", security, 2, 0, {{"WLAN0_VAP4_ENCRYPT", "0"}}, {}},
+    {"AFirstCopyRefusedEndsTheRowBeforeItsSecond",
+     ssid,
+     entering_wisp,
+     0,
+     {{"WLAN0_SSID", "\"Home\""}},
+     {"WLAN0_VAP4_SSID Home"},
+     "WLAN0_VAP4_SSID"},
 };
 
 class Transfer : public InDevice, public testing::WithParamInterface<TransferCase> {};
@@ -320,6 +328,7 @@ class Transfer : public InDevice, public testing::WithParamInterface<TransferCas
 TEST_P(Transfer, WritesExactlyTheseKeysInOrder) {
     const auto &c = GetParam();
     seed(c.store);
+    write_file(dev + "/refuse", std::string(c.refused) + "\n");
     EXPECT_EQ(c.operation(c.dir), c.status);
     EXPECT_EQ(sets(), c.sets);
     EXPECT_NE(access("/tmp/marker", F_OK), 0) << "a value from the store ran as a command";
