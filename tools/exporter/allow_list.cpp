@@ -2,10 +2,9 @@
 
 #include "exporter.h"
 
+#include <algorithm>
 #include <arpa/inet.h>
 #include <cctype>
-#include <cstring>
-#include <netdb.h>
 
 namespace {
 
@@ -23,8 +22,10 @@ bool parse_decimal(const std::string &text, unsigned long max, unsigned long &ou
     return out <= max;
 }
 
+// Digits and dots only (so no byte after the address that inet_pton would not see).
 bool parse_address(const std::string &text, in_addr &out) {
-    return inet_pton(AF_INET, text.c_str(), &out) == 1;
+    return text.find_first_not_of("0123456789.") == std::string::npos &&
+           inet_pton(AF_INET, text.c_str(), &out) == 1;
 }
 
 // A DNS name: labels of letters, digits and hyphens, 1 to 63 characters each, not starting
@@ -50,6 +51,12 @@ bool is_host_name(const std::string &text) {
     return true;
 }
 
+std::string lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(tolower(c)); });
+    return text;
+}
+
 } // namespace
 
 bool parse_range(const std::string &text, ip_range &out) {
@@ -64,12 +71,26 @@ bool parse_range(const std::string &text, ip_range &out) {
     return (out.network & ~out.mask) == 0;
 }
 
+bool parse_allowed_name(const std::string &text, std::string &out) {
+    if (!is_host_name(text))
+        return false;
+    out = lower(text);
+    return true;
+}
+
 bool allowed(const allow_list &allow, in_addr address) {
     uint32_t a = ntohl(address.s_addr);
-    for (const ip_range &r : allow)
-        if ((a & r.mask) == r.network)
-            return true;
-    return false;
+    return std::any_of(allow.ranges.begin(), allow.ranges.end(),
+                       [a](const ip_range &r) { return (a & r.mask) == r.network; });
+}
+
+bool name_allowed(const allow_list &allow, const std::string &host) {
+    std::string name = lower(host);
+    return std::any_of(allow.names.begin(), allow.names.end(), [&](const std::string &n) {
+        return name == n ||
+               (name.size() > n.size() && name.compare(name.size() - n.size(), n.size(), n) == 0 &&
+                name[name.size() - n.size() - 1] == '.');
+    });
 }
 
 bool parse_target(const std::string &text, target &out) {
@@ -81,22 +102,10 @@ bool parse_target(const std::string &text, target &out) {
         return false;
     out.port = static_cast<uint16_t>(port);
     in_addr unused;
-    return parse_address(out.host, unused) || is_host_name(out.host);
+    out.is_name = !parse_address(out.host, unused);
+    return !out.is_name || is_host_name(out.host);
 }
 
 std::string target_name(const target &t) {
     return t.host + ":" + std::to_string(t.port);
-}
-
-bool resolve(const target &t, sockaddr_in &out) {
-    addrinfo hints{};
-    hints.ai_family = AF_INET;
-    hints.ai_socktype = SOCK_STREAM;
-    addrinfo *found = nullptr;
-    if (getaddrinfo(t.host.c_str(), nullptr, &hints, &found) != 0)
-        return false;
-    memcpy(&out, found->ai_addr, sizeof out);
-    freeaddrinfo(found);
-    out.sin_port = htons(t.port);
-    return true;
 }

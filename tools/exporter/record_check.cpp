@@ -2,8 +2,8 @@
 
 namespace {
 
-constexpr const char *failure_names[] = {"none",   "resolve", "refused", "connect",
-                                         "closed", "short",   "timeout", "malformed"};
+constexpr const char *failure_names[] = {"none",  "resolve", "refused",   "connect", "closed",
+                                         "short", "timeout", "malformed", "fd_limit"};
 static_assert(sizeof failure_names / sizeof *failure_names == size_t(failure::count),
               "a name for every failure");
 

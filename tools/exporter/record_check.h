@@ -16,6 +16,7 @@ enum class failure : int {
     short_reply, // closed or reset in the middle of a reply
     timeout,     // no whole reply within the probe's time
     malformed,   // a reply that is not a record: length word, identifiers or size wrong
+    fd_limit,    // no descriptor left for its connection (the exporter's limit, not the router)
     count
 };
 // The reason label of each failure, in the order above.
