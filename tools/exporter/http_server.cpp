@@ -262,7 +262,7 @@ void http_server::probe(request &q) {
     if (MHD_lookup_connection_value_n(q.connection, MHD_GET_ARGUMENT_KIND, "target", 6, &value,
                                       &size) != MHD_YES ||
         !value || !parse_target(std::string(value, size), t)) {
-        refuse(q, MHD_HTTP_BAD_REQUEST, bad_target);
+        refuse_target(q, MHD_HTTP_BAD_REQUEST, bad_target);
         return;
     }
     q.name = target_name(t);
@@ -279,12 +279,12 @@ void http_server::probe(request &q) {
                 answer_reading(q, failed_reading(failure::resolve));
         });
     else
-        refuse(q, MHD_HTTP_FORBIDDEN, name_not_allowed);
+        refuse_target(q, MHD_HTTP_FORBIDDEN, name_not_allowed);
 }
 
 void http_server::ask(request &q, in_addr address) {
     if (!allowed(allow_, address)) {
-        refuse(q, MHD_HTTP_FORBIDDEN, not_allowed);
+        refuse_target(q, MHD_HTTP_FORBIDDEN, not_allowed);
         return;
     }
     sockaddr_in to{};
@@ -320,9 +320,12 @@ void http_server::answer(request &q, int status, std::string body, const char *t
     }
 }
 
+void http_server::refuse_target(request &q, int status, const char *why) {
+    ++figures_.refused_targets;
+    refuse(q, status, why);
+}
+
 void http_server::refuse(request &q, int status, const char *why) {
-    if (status == MHD_HTTP_BAD_REQUEST || status == MHD_HTTP_FORBIDDEN)
-        ++figures_.refused_targets;
     answer(q, status, q.json ? "{\"error\":" + json_string(why) + "}" : std::string(why) + "\n",
            q.json ? json_type : text_type);
 }

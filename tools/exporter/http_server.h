@@ -46,6 +46,7 @@ class http_server final : pollable {
     void answer_reading(request &q, const reading &r);
     void answer(request &q, int status, std::string body, const char *type);
     void refuse(request &q, int status, const char *why);
+    void refuse_target(request &q, int status, const char *why);
     void receive_deadline(client &c);
 
     event_loop &loop_;

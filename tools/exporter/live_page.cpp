@@ -18,6 +18,7 @@ const char live_html[] = R"(<!doctype html>
 <header>
 <h1 id="target">linkstat</h1>
 <p id="state" class="state waiting">Asking the router&hellip;</p>
+<button id="tone" type="button">Tone on</button>
 </header>
 <main id="figures">
 <section class="meter overall" id="m-rssi">
@@ -50,15 +51,25 @@ const char live_html[] = R"(<!doctype html>
 
 // Asks once a second (the next ask a second after the last began, never two at once), keeps
 // five minutes of readings for the chart, and holds the highest figure of each meter since
-// the page opened or its peaks were reset.
+// the page opened or its peaks were reset. Figures older than a few seconds are never shown
+// as current, and a tone whose pitch follows the signal can be switched on.
 const char live_js[] = R"('use strict';
 const target = new URLSearchParams(location.search).get('target') || '';
 const meters = ['rssi', 'a', 'b', 'c', 'd'];
 const colours = {rssi: '#111', a: '#d62728', b: '#1f77b4', c: '#2ca02c', d: '#9467bd'};
 const span = 300000;
+// Without an answer for this long the figures are old; an ask gives up after this long.
+const staleAfter = 3000;
+const askTimeout = 2500;
+// A gap this long between readings breaks the chart's lines.
+const gap = 2500;
 const history = [];
 const peaks = {};
 let downSince = null;
+let lastAnswer = Date.now();
+let stale = false;
+let current = null; // the signal now, for the tone
+let audio = null, tone = null;
 
 document.getElementById('target').textContent = target || 'no target';
 document.title = 'linkstat ' + target;
@@ -67,9 +78,9 @@ function value(reading, key) {
   return key === 'rssi' ? reading.rssi : reading.paths[key];
 }
 
-function showMeter(key, v, stale) {
+function showMeter(key, v, grey) {
   const box = document.getElementById('m-' + key);
-  box.classList.toggle('stale', stale);
+  box.classList.toggle('stale', grey);
   box.querySelector('.number').textContent = v === null ? '\u2013' : String(v);
   box.querySelector('.fill').style.width = (v === null ? 0 : Math.min(v, 100)) + '%';
   const peak = peaks[key];
@@ -88,8 +99,34 @@ function setState(text, kind) {
   state.className = 'state ' + kind;
 }
 
+// Higher signal, higher pitch: an octave every 33 points, from 220 Hz at 0.
+function pitch(v) {
+  return 220 * Math.pow(2, Math.min(Math.max(v, 0), 100) / 33);
+}
+
+function setTone(v) {
+  if (audio === null || v === null) {
+    if (tone !== null) {
+      tone.stop();
+      tone = null;
+    }
+    return;
+  }
+  if (tone === null) {
+    tone = audio.createOscillator();
+    const gain = audio.createGain();
+    gain.gain.value = 0.2;
+    tone.connect(gain).connect(audio.destination);
+    tone.start();
+  }
+  tone.frequency.value = pitch(v);
+}
+
 function show(reading, now) {
   const figures = reading.up && reading.present;
+  lastAnswer = now;
+  stale = false;
+  document.getElementById('figures').classList.remove('stale');
   if (reading.up) {
     downSince = null;
     if (reading.present)
@@ -112,9 +149,27 @@ function show(reading, now) {
   }
   document.getElementById('tx').textContent = figures && reading.tx_mbps !== null ? reading.tx_mbps.toFixed(1) : '\u2013';
   document.getElementById('rx').textContent = figures && reading.rx_mbps !== null ? reading.rx_mbps.toFixed(1) : '\u2013';
+  current = figures ? reading.rssi : null;
+  setTone(current);
   history.push({t: now, reading: figures ? reading : null});
   while (history.length && history[0].t < now - span)
     history.shift();
+  draw(now);
+}
+
+// No answer for a while: the last figures stay, greyed, under a line that says how old.
+function checkAge() {
+  const now = Date.now();
+  if (stale || now - lastAnswer < staleAfter)
+    return;
+  stale = true;
+  current = null;
+  setTone(null);
+  setState('No answer since ' + clock(lastAnswer) + ': the figures below are from then, ' +
+           'not now; trying again every second', 'stale');
+  document.getElementById('figures').classList.add('stale');
+  for (const key of meters)
+    document.getElementById('m-' + key).classList.add('stale');
   draw(now);
 }
 
@@ -144,19 +199,19 @@ function draw(now) {
     g.strokeStyle = colours[key];
     g.lineWidth = key === 'rssi' ? 3 : 1.5;
     g.beginPath();
-    let drawing = false;
+    let last = null;
     for (const point of history) {
       const v = point.reading === null ? null : value(point.reading, key);
       if (v === null) {
-        drawing = false;
+        last = null;
         continue;
       }
       const y = height - 4 - Math.min(v, 100) / 100 * (height - 8);
-      if (drawing)
+      if (last !== null && point.t - last <= gap)
         g.lineTo(x(point.t), y);
       else
         g.moveTo(x(point.t), y);
-      drawing = true;
+      last = point.t;
     }
     g.stroke();
   }
@@ -164,16 +219,20 @@ function draw(now) {
 
 async function ask() {
   const began = Date.now();
-  let reading;
+  const abort = new AbortController();
+  const timer = setTimeout(() => abort.abort(), askTimeout);
+  let reading = null;
   try {
-    const answer = await fetch('/live/reading?target=' + encodeURIComponent(target), {cache: 'no-store'});
+    const answer = await fetch('/live/reading?target=' + encodeURIComponent(target),
+                               {cache: 'no-store', signal: abort.signal});
     reading = await answer.json();
   } catch (e) {
-    reading = {up: false, reason: 'the exporter does not answer'};
+    reading = null; // no answer: checkAge says so once it is old
   }
-  if (reading.error)
+  clearTimeout(timer);
+  if (reading !== null && reading.error)
     setState(reading.error, 'down');
-  else
+  else if (reading !== null)
     show(reading, Date.now());
   setTimeout(ask, Math.max(0, 1000 - (Date.now() - began)));
 }
@@ -182,7 +241,20 @@ document.getElementById('reset').addEventListener('click', () => {
   for (const key of meters)
     delete peaks[key];
 });
+document.getElementById('tone').addEventListener('click', event => {
+  if (audio === null) {
+    audio = new AudioContext();
+    event.target.textContent = 'Tone off';
+    setTone(current);
+  } else {
+    setTone(null);
+    audio.close();
+    audio = null;
+    event.target.textContent = 'Tone on';
+  }
+});
 window.addEventListener('resize', () => draw(Date.now()));
+setInterval(checkAge, 250);
 ask();
 )";
 
@@ -195,6 +267,8 @@ h1 { font-size: 1.3rem; margin: 12px 0 4px; word-break: break-all; }
 .state.empty { background: #fff4d6; color: #6b4e00; }
 .state.down { background: #c62828; color: #fff; font-size: 1.4rem; }
 .state.waiting { background: #eee; }
+.state.stale { background: #777; color: #fff; font-size: 1.4rem; }
+#tone { margin: 0 0 12px; }
 .meter { margin-bottom: 14px; }
 .meter.stale { opacity: 0.35; }
 .label { font-size: 0.9rem; color: #555; text-transform: uppercase; letter-spacing: 0.05em; }
