@@ -113,10 +113,20 @@ class Router:
         self.holder.wait()
 
 
-def start_exporter(build, work, allow='192.0.2.0/24'):
-    log = open(os.path.join(work, 'exporter.log'), 'w')
+def start_exporter(build, work, allow='192.0.2.0/24', listen=EXPORTER, log='exporter.log'):
+    log = open(os.path.join(work, log), 'w')
     exporter = subprocess.Popen(
-        [os.path.join(build, 'tools', 'exporter', 'linkstat-exporter'), '--listen', EXPORTER,
+        [os.path.join(build, 'tools', 'exporter', 'linkstat-exporter'), '--listen', listen,
          '--allow', allow], stderr=log)
-    wait_until(lambda: http_get('http://%s/-/healthy' % EXPORTER))
+    wait_until(lambda: http_get('http://%s/-/healthy' % listen))
     return exporter
+
+
+def start_prometheus(work, name, config, listen):
+    """A Prometheus server with config, its data and log under work/name."""
+    prometheus = subprocess.Popen(
+        ['prometheus', '--config.file=' + config, '--storage.tsdb.path=%s/%s' % (work, name),
+         '--web.listen-address=' + listen],
+        stdout=open('%s/%s.log' % (work, name), 'w'), stderr=subprocess.STDOUT)
+    check('Prometheus %s is ready' % name, wait_until(lambda: http_get('http://%s/-/ready' % listen)))
+    return prometheus
