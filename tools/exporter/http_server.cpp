@@ -185,7 +185,8 @@ MHD_Result http_server::on_request(void *self, MHD_Connection *c, const char *ur
         q->connection = c;
         q->began = steady_clock::now();
         *context = q;
-        // Nothing here takes a body: a request with one is refused before it is read.
+        // Nothing here takes a body: a request with one is refused before it is read, and
+        // the library closes its connection, so no body is taken for a request of its own.
         std::string length = header(c, MHD_HTTP_HEADER_CONTENT_LENGTH);
         if ((!length.empty() && length != "0") ||
             !header(c, MHD_HTTP_HEADER_TRANSFER_ENCODING).empty())
@@ -211,10 +212,6 @@ MHD_Result http_server::on_request(void *self, MHD_Connection *c, const char *ur
         MHD_create_response_from_buffer(q->body.size(), q->body.data(), MHD_RESPMEM_MUST_COPY);
     MHD_add_response_header(r, MHD_HTTP_HEADER_CONTENT_TYPE, q->type);
     MHD_add_response_header(r, MHD_HTTP_HEADER_CACHE_CONTROL, "no-store");
-    // A refused request may have more behind it that is not a request: nothing more of the
-    // connection is read.
-    if (q->status >= 400)
-        MHD_add_response_header(r, MHD_HTTP_HEADER_CONNECTION, "close");
     MHD_Result queued = MHD_queue_response(c, static_cast<unsigned>(q->status), r);
     MHD_destroy_response(r);
     return queued;

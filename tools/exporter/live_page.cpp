@@ -270,7 +270,7 @@ h1 { font-size: 1.3rem; margin: 12px 0 4px; word-break: break-all; }
 .state.stale { background: #777; color: #fff; font-size: 1.4rem; }
 #tone { margin: 0 0 12px; }
 .meter { margin-bottom: 14px; }
-.meter.stale { opacity: 0.35; }
+.meter.stale, #figures.stale .rates { opacity: 0.35; }
 .label { font-size: 0.9rem; color: #555; text-transform: uppercase; letter-spacing: 0.05em; }
 .number { font-size: 2.6rem; font-weight: bold; font-variant-numeric: tabular-nums; line-height: 1.1; }
 .overall .number { font-size: 5rem; }
