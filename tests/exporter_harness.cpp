@@ -124,7 +124,9 @@ Answer get(const std::string &path, double scrape_timeout_s) {
         request +=
             "X-Prometheus-Scrape-Timeout-Seconds: " + std::to_string(scrape_timeout_s) + "\r\n";
     c.send_text(request + "\r\n");
-    std::string got = c.receive(1 << 20, 70000);
+    // Any answer comes within the probe's time: a margin past it means none is coming.
+    int wait_ms = static_cast<int>(((scrape_timeout_s > 0 ? scrape_timeout_s : 10) + 5) * 1000);
+    std::string got = c.receive(1 << 20, wait_ms);
     size_t body = got.find("\r\n\r\n");
     if (got.rfind("HTTP/1.1 ", 0) != 0 || body == std::string::npos)
         return {};
