@@ -4,6 +4,7 @@
 #include "stats_client.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -97,7 +98,11 @@ Exporter::~Exporter() {
 }
 
 bool Exporter::listening() const {
-    return wait_for([] { return get("/-/healthy").status == 200; }, 10000);
+    auto end = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (get("/-/healthy", 0, 1000).status != 200)
+        if (std::chrono::steady_clock::now() > end)
+            return false;
+    return true;
 }
 
 int Exporter::terminate(int timeout_ms) {
@@ -113,7 +118,7 @@ std::string Exporter::log() const {
     return read_file(log_);
 }
 
-Answer get(const std::string &path, double scrape_timeout_s) {
+Answer get(const std::string &path, double scrape_timeout_s, int wait_ms) {
     StatsClient c; // its socket helpers, connected by hand to the exporter
     c.fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a = loopback(exporter_port);
@@ -125,7 +130,8 @@ Answer get(const std::string &path, double scrape_timeout_s) {
             "X-Prometheus-Scrape-Timeout-Seconds: " + std::to_string(scrape_timeout_s) + "\r\n";
     c.send_text(request + "\r\n");
     // Any answer comes within the probe's time: a margin past it means none is coming.
-    int wait_ms = static_cast<int>(((scrape_timeout_s > 0 ? scrape_timeout_s : 10) + 5) * 1000);
+    if (wait_ms < 0)
+        wait_ms = static_cast<int>(((scrape_timeout_s > 0 ? scrape_timeout_s : 10) + 5) * 1000);
     std::string got = c.receive(1 << 20, wait_ms);
     size_t body = got.find("\r\n\r\n");
     if (got.rfind("HTTP/1.1 ", 0) != 0 || body == std::string::npos)

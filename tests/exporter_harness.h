@@ -49,8 +49,9 @@ struct Answer {
     int status = 0; // 0: no HTTP answer
     std::string body;
 };
-// GET path from the exporter, with Prometheus's scrape timeout header when one is given.
-Answer get(const std::string &path, double scrape_timeout_s = 0);
+// GET path from the exporter, with Prometheus's scrape timeout header when one is given,
+// waiting wait_ms for the answer (by default the probe's time and a margin).
+Answer get(const std::string &path, double scrape_timeout_s = 0, int wait_ms = -1);
 // The value of the sample named (with its labels) in an exposition text, or -1.
 double sample(const std::string &text, const std::string &name);
 // How many times text holds part.
