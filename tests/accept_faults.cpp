@@ -21,6 +21,7 @@ int next_fault() {
 
 } // namespace
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name): the C library's are reserved
 extern "C" int accept4(int fd, sockaddr *address, socklen_t *length, int flags) {
     using real_accept4 = int (*)(int, sockaddr *, socklen_t *, int);
     static auto real = reinterpret_cast<real_accept4>(dlsym(RTLD_NEXT, "accept4"));
@@ -31,6 +32,7 @@ extern "C" int accept4(int fd, sockaddr *address, socklen_t *length, int flags) 
     return real(fd, address, length, flags);
 }
 
+// NOLINTNEXTLINE(readability-inconsistent-declaration-parameter-name)
 extern "C" int accept(int fd, sockaddr *address, socklen_t *length) {
     return accept4(fd, address, length, 0);
 }

@@ -78,6 +78,7 @@ Exporter::Exporter(const std::string &log, const ExporterSetup &setup) : log_(lo
         if (!setup.preload.empty())
             setenv("LD_PRELOAD", setup.preload.c_str(), 1);
         std::vector<char *> args;
+        args.reserve(argv.size() + 1);
         for (std::string &a : argv)
             args.push_back(a.data());
         args.push_back(nullptr);

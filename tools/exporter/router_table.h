@@ -25,9 +25,11 @@ template <typename Entry> class router_table {
         if (found == nodes_.end()) {
             if (nodes_.size() >= capacity_ && !(forgotten = make_room()))
                 return nullptr;
-            found = nodes_.emplace(key, node{std::make_unique<Entry>(), now, false, {}, {}}).first;
-            found->second.key = &found->first;
-            found->second.place = never_.insert(never_.end(), &found->second);
+            found = nodes_.try_emplace(key).first;
+            node &made = found->second;
+            made.entry = std::make_unique<Entry>();
+            made.key = &found->first;
+            made.place = never_.insert(never_.end(), &made);
         }
         node &n = found->second;
         n.wanted = now;
@@ -81,10 +83,10 @@ template <typename Entry> class router_table {
   private:
     struct node {
         std::unique_ptr<Entry> entry;
-        time wanted;
-        bool answered;
+        time wanted{};
+        bool answered = false;
         typename std::list<node *>::iterator place;
-        const std::string *key; // the map's own
+        const std::string *key = nullptr; // the map's own
     };
 
     std::unique_ptr<Entry> make_room() {
