@@ -1,7 +1,7 @@
-// Which routers may be probed, and what a target names: an exporter that others can reach
-// must not become their port scanner or their resolver, so every target's address is
-// checked against the ranges given with --allow before anything is sent to it, and a name
-// is looked up only when --allow-name allows it.
+// Which routers may be probed: an exporter that others can reach must not become their port
+// scanner or their resolver, so every target's address is checked against the ranges given
+// with --allow before anything is sent to it, and a name is looked up only when
+// --allow-name allows it.
 #pragma once
 
 #include <cstdint>
@@ -25,14 +25,3 @@ bool parse_range(const std::string &text, ip_range &out);
 bool parse_allowed_name(const std::string &text, std::string &out);
 bool allowed(const allow_list &allow, in_addr address);
 bool name_allowed(const allow_list &allow, const std::string &host);
-
-// A target: "HOST" or "HOST:PORT", HOST an IPv4 address or a DNS name, PORT 1 to 65535
-// (default_router_port without one). Every byte must be one that a name or an address holds.
-struct target {
-    std::string host;
-    uint16_t port;
-    bool is_name; // else an address
-};
-bool parse_target(const std::string &text, target &out);
-// "ADDR:PORT" or "HOST:PORT": the name a router is known by.
-std::string target_name(const target &t);

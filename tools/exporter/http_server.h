@@ -9,6 +9,7 @@
 #include "exposition.h"
 #include "prober.h"
 #include "resolver.h"
+#include "target.h"
 
 #include <microhttpd.h>
 #include <set>

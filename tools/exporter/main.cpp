@@ -10,6 +10,7 @@
 #include "log.h"
 #include "prober.h"
 #include "resolver.h"
+#include "target.h"
 
 #include <algorithm>
 #include <arpa/inet.h>

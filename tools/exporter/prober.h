@@ -5,7 +5,7 @@
 #pragma once
 
 #include "event_loop.h"
-#include "record_check.h"
+#include "reading.h"
 #include "router_table.h"
 
 #include <chrono>

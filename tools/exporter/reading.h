@@ -1,4 +1,4 @@
-// One probe of a router: what came back, checked, or why nothing usable did.
+// The reading model: what one probe of a router gave, checked, or why nothing usable did.
 #pragma once
 
 #include "../../common/stats_record.h"
