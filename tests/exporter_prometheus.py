@@ -1,10 +1,11 @@
 #!/usr/bin/python3
 # linkstat-exporter under a real Prometheus: three linkstatds, each with a station table of
 # its own in a network namespace of its own, scraped through the exporter with exactly the
-# scrape job README.md shows; their figures as Prometheus's query API gives them, a router
-# stopped and started again, promtool's checks of the exporter's output and of README.md's
+# scrape job tools/exporter/README.md shows; their figures as Prometheus's query API gives
+# them, a router stopped and started again, promtool's checks of the exporter's output and
+# of the README's
 # alert rules, those rules firing (a router down, a target outside --allow, the exporter
-# stopped), and the fleet split over two exporters and two Prometheus servers by README.md's
+# stopped), and the fleet split over two exporters and two Prometheus servers by the README's
 # sharded scrape job.
 # usage: sim/netns tests/exporter_prometheus.py HOST_BUILD_DIR
 import json
@@ -41,7 +42,7 @@ routers_wanted = [
 ]
 
 
-# A target outside the exporter's --allow, added to README.md's scrape job.
+# A target outside the exporter's --allow, added to the README's scrape job.
 REFUSED = '198.51.100.7'
 
 
@@ -83,7 +84,7 @@ try:
         routers.append(router)
     exporter = start_exporter(build, work)
 
-    # README.md's rules, each firing as soon as it holds.
+    # The README's rules, each firing as soon as it holds.
     rules = os.path.join(work, 'rules.yml')
     with open(rules, 'w') as f:
         f.write(re.sub(r'for: \d+m', 'for: 0s', readme_block('alert rules')))
@@ -96,9 +97,9 @@ try:
         '          - 192.0.2.13:10000   # the same, with the port given\n',
         '          - 192.0.2.13:10000   # the same, with the port given\n'
         '          - %s\n' % REFUSED))
-    check('promtool accepts the configuration with README.md\'s scrape job',
+    check('promtool accepts the configuration with the README\'s scrape job',
           subprocess.run(['promtool', 'check', 'config', config]).returncode == 0)
-    check('promtool accepts README.md\'s alert rules',
+    check('promtool accepts the README\'s alert rules',
           subprocess.run(['promtool', 'check', 'rules', readme_rules]).returncode == 0)
     prometheus = start_prometheus(work, 'prometheus', config, PROMETHEUS)
 
@@ -128,16 +129,16 @@ try:
           wait_until(lambda: holds('linkstat_up', {'192.0.2.11': 1, '192.0.2.12': 0,
                                                    '192.0.2.13:10000': 1})))
     check('and no figures', wait_until(lambda: '192.0.2.12' not in query('linkstat_rssi')))
-    check('README.md\'s RouterNotAnswering fires for it alone',
+    check('the README\'s RouterNotAnswering fires for it alone',
           wait_until(lambda: firing('RouterNotAnswering') == {'192.0.2.12'}))
-    check('README.md\'s RouterNotProbed fires for the target outside --allow alone',
+    check('the README\'s RouterNotProbed fires for the target outside --allow alone',
           wait_until(lambda: firing('RouterNotProbed') == {REFUSED}))
     stopped.table(station_table(44, (44, 41, 0, 0), 'MCS7 (72.2)', '54'))
     stopped.start()
     check('started again, it comes back with its new table',
           wait_until(lambda: holds('linkstat_up', {'192.0.2.12': 1}) and
                      holds('linkstat_path_rssi{path="b"}', {'192.0.2.12': 41})))
-    check('the weakest path of each router, as README.md asks for it',
+    check('the weakest path of each router, as the README asks for it',
           wait_until(lambda: holds('min by (instance) (linkstat_path_rssi > 0)',
                                    {'192.0.2.11': 35, '192.0.2.12': 41,
                                     '192.0.2.13:10000': 17})))
@@ -147,7 +148,7 @@ try:
 
     exporter.terminate()
     exporter.wait(10)
-    check('with the exporter stopped, README.md\'s LinkstatExporterDown fires',
+    check('with the exporter stopped, the README\'s LinkstatExporterDown fires',
           wait_until(lambda: firing('LinkstatExporterDown') == {EXPORTER}))
     check('and RouterNotProbed for every router',
           wait_until(lambda: firing('RouterNotProbed') >= {'192.0.2.11', '192.0.2.12',
@@ -156,14 +157,14 @@ try:
     prometheus.wait(10)
     prometheus = exporter = None
 
-    # README.md's sharded job on two Prometheus servers, each with an exporter of its own.
+    # the README's sharded job on two Prometheus servers, each with an exporter of its own.
     shards = []
     for shard in (0, 1):
         address = '127.0.0.1:%d' % (9742 + shard)
         config = os.path.join(work, 'shard%d.yml' % shard)
         write_config(config, rules, readme_block('sharded scrape config').replace(
             'regex: 0 ', 'regex: %d ' % shard).replace('127.0.0.1:9742', address))
-        check('promtool accepts README.md\'s sharded job for shard %d' % shard,
+        check('promtool accepts the README\'s sharded job for shard %d' % shard,
               subprocess.run(['promtool', 'check', 'config', config]).returncode == 0)
         shards.append((address, start_exporter(build, work, listen=address,
                                                log='exporter%d.log' % shard),
