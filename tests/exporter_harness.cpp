@@ -119,6 +119,11 @@ std::string Exporter::log() const {
     return read_file(log_);
 }
 
+size_t Exporter::logged(const std::string &part, size_t times) const {
+    wait_for([&] { return count_of(log(), part) >= times; });
+    return count_of(log(), part);
+}
+
 Answer get(const std::string &path, double scrape_timeout_s, int wait_ms) {
     StatsClient c; // its socket helpers, connected by hand to the exporter
     c.fd = socket(AF_INET, SOCK_STREAM, 0);

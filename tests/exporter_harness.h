@@ -37,6 +37,9 @@ class Exporter {
     // TERM, then the wait status within timeout_ms, or -1.
     int terminate(int timeout_ms);
     std::string log() const;
+    // How many times the log holds part, once it holds it at least times or 5 s have passed
+    // (lines reach the log from a thread of their own).
+    size_t logged(const std::string &part, size_t times) const;
     pid_t pid() const { return pid_; }
 
   private:
