@@ -64,14 +64,24 @@ inline void pack_record(const wlan0_stats_record &r, unsigned char (&out)[record
 // The entries the daemon never fills: all zero in every record, identifiers included.
 constexpr int unfilled_entries = rssi;
 
+// Whether the record's length word is the record's own size.
+inline bool length_word_right(const wlan0_stats_record &r) {
+    return r.length == record_size;
+}
+
+// Whether the daemon filled an entry: one whose key the station table lacked is all zero,
+// which is no figure, not a figure of 0.
+inline bool entry_filled(const stat_entry &e) {
+    return e.id != 0 || e.value != 0;
+}
+
 // The first entry of r that no record of linkstatd's holds, or -1: every entry is all zero
 // (a key the station table lacked) or carries its own index as its identifier, and entries 0
 // to 3 are always all zero.
 inline int misshapen_entry(const wlan0_stats_record &r) {
     for (int i = 0; i < stat_count; ++i) {
         const stat_entry &e = r.entry[i];
-        if ((e.id != 0 || e.value != 0) &&
-            (i < unfilled_entries || e.id != static_cast<uint32_t>(i)))
+        if (entry_filled(e) && (i < unfilled_entries || e.id != static_cast<uint32_t>(i)))
             return i;
     }
     return -1;

@@ -22,11 +22,13 @@ need_packages() {
 
 # Everything the build, the simulated device and the tests use.
 BUILD_PACKAGES="cmake make g++ binutils libgtest-dev libgmock-dev libbenchmark-dev util-linux mount iproute2 strace nftables libfaketime"
-# linkstat-exporter, a host program: its HTTP library (header and shared library) found
-# through pkg-config.
-EXPORTER_PACKAGES="libcpp-httplib-dev pkg-config"
+# linkstat-exporter, a host program: its HTTP server library and its resolver (headers and
+# shared libraries), found through pkg-config.
+EXPORTER_PACKAGES="libmicrohttpd-dev libc-ares-dev pkg-config"
 # Its tests: a real Prometheus with promtool, and a real browser driven from Python.
 EXPORTER_CHECK_PACKAGES="prometheus chromium chromium-driver python3-selenium"
+# scripts/report-exporter: the blackbox exporter it is measured beside.
+EXPORTER_REPORT_PACKAGES="prometheus-blackbox-exporter"
 DEVICE_PACKAGES="g++-mips-linux-gnu qemu-user-static busybox"
 CHECK_PACKAGES="clang clang-format libclang-rt-14-dev"
 # scripts/debian-source.sh: dpkg-source unpacks a Debian source package.

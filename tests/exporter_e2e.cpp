@@ -2,23 +2,20 @@
 // probing the shipped linkstatd in a simulated device and scripted bad routers, all on
 // loopback addresses.
 #include "device.h"
+#include "exporter_harness.h"
 #include "stats_client.h"
 
 #include <arpa/inet.h>
-#include <atomic>
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <fcntl.h>
 #include <future>
 #include <gtest/gtest.h>
-#include <httplib.h>
-#include <memory>
+#include <map>
 #include <netinet/in.h>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
 namespace {
@@ -29,166 +26,34 @@ const char station_table[] = "1: stat_info...\n"
                              "    rssi: 40 (40 35 0 0)\n"
                              "    current_tx_rate: MCS7 (72.2)\n"
                              "    current_rx_rate: 54\n";
-// The exporter listens here and may probe all of loopback.
-constexpr int exporter_port = 9742;
 
 double seconds_since(clock_type::time_point began) {
     return std::chrono::duration<double>(clock_type::now() - began).count();
 }
 
-// The shipped exporter, started with args, its standard error kept in a file.
-class Exporter {
-  public:
-    explicit Exporter(const std::string &log) : log_(log) {
-        std::string path = program_under_test("EXPORTER_BIN", EXPORTER_BUILT);
-        pid_ = fork();
-        if (pid_ == 0) {
-            int err = open(log.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-            dup2(err, 2);
-            close_range(3, ~0U, 0);
-            execl(path.c_str(), path.c_str(), "--listen", "127.0.0.1:9742", "--allow",
-                  "127.0.0.0/8", static_cast<char *>(nullptr));
-            _exit(127);
-        }
-    }
-    ~Exporter() {
-        if (pid_ > 0) {
-            kill(pid_, SIGKILL);
-            waitpid(pid_, nullptr, 0);
-        }
-    }
-    Exporter(const Exporter &) = delete;
-    Exporter &operator=(const Exporter &) = delete;
-
-    bool listening() const {
-        return wait_for([] {
-            return httplib::Client("127.0.0.1", exporter_port).Get("/-/healthy") != nullptr;
-        });
-    }
-    // TERM, then the exit status within timeout_ms, or -1.
-    int terminate(int timeout_ms) {
-        kill(pid_, SIGTERM);
-        int status = -1;
-        bool ended = wait_for([&] { return waitpid(pid_, &status, WNOHANG) == pid_; }, timeout_ms);
-        if (ended)
-            pid_ = -1;
-        return ended ? status : -1;
-    }
-    std::string log() const { return read_file(log_); }
-    pid_t pid() const { return pid_; }
-
-  private:
-    std::string log_;
-    pid_t pid_ = -1;
-};
-
-struct Answer {
-    int status = 0; // 0: no HTTP answer
-    std::string body;
-};
-
-Answer get(const std::string &path, double scrape_timeout_s = 0) {
-    httplib::Client client("127.0.0.1", exporter_port);
-    client.set_read_timeout(70, 0);
-    httplib::Headers headers;
-    if (scrape_timeout_s > 0)
-        headers.emplace("X-Prometheus-Scrape-Timeout-Seconds", std::to_string(scrape_timeout_s));
-    auto res = client.Get(path.c_str(), headers);
-    return res ? Answer{res->status, res->body} : Answer{};
+// A GET in the background, with how long its answer took.
+std::future<std::pair<Answer, double>> get_later(const std::string &path, double scrape_s = 0,
+                                                 int after_ms = 0) {
+    return std::async(std::launch::async, [=] {
+        usleep(after_ms * 1000);
+        auto began = clock_type::now();
+        Answer a = get(path, scrape_s);
+        return std::make_pair(a, seconds_since(began));
+    });
 }
 
-// The value of the sample named (with its labels) in an exposition text, or -1.
-double sample(const std::string &text, const std::string &name) {
-    size_t at = text.find("\n" + name + " ");
-    return at == std::string::npos ? -1 : atof(text.c_str() + at + name.size() + 2);
-}
-
-// A router that answers "ask" as it is told to, on 127.0.0.1:port (linkstatd has 10000 of
-// every address); one thread per connection.
-enum class behaviour { silent, reset, slow, short_reply, long_reply, length_91, wrong_id };
-
-class ScriptedRouter {
-  public:
-    ScriptedRouter(int port, behaviour b) : behaviour_(b) {
-        listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-        int one = 1;
-        setsockopt(listener_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(static_cast<uint16_t>(port));
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        EXPECT_EQ(bind(listener_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0) << port;
-        listen(listener_, 16);
-        acceptor_ = std::thread([this] { accept_loop(); });
+// The exporter alone, as a test sets it up.
+class ExporterAlone : public testing::Test {
+  protected:
+    void start(const ExporterSetup &setup = {}) {
+        exporter = std::make_unique<Exporter>(dev.dir + "/exporter.log", setup);
+        ASSERT_TRUE(exporter->listening()) << exporter->log();
     }
-    ~ScriptedRouter() {
-        stop_ = true;
-        shutdown(listener_, SHUT_RDWR);
-        acceptor_.join();
-        for (auto &t : served_)
-            t.join();
-        close(listener_);
-    }
-    ScriptedRouter(const ScriptedRouter &) = delete;
-    ScriptedRouter &operator=(const ScriptedRouter &) = delete;
-
-  private:
-    void accept_loop() {
-        for (int fd; (fd = accept4(listener_, nullptr, nullptr, SOCK_CLOEXEC)) >= 0;)
-            served_.emplace_back([this, fd] { serve(fd); });
-    }
-    void serve(int fd) {
-        std::vector<unsigned> words = {92, 0, 0,  0, 0, 0, 0, 0, 0,   4,  40, 5,
-                                       40, 6, 35, 7, 0, 8, 0, 9, 145, 10, 108};
-        char request[10];
-        pollfd p{fd, POLLIN, 0};
-        while (!stop_) {
-            if (poll(&p, 1, 100) == 0)
-                continue;
-            if (recv(fd, request, sizeof request, 0) <= 0)
-                break;
-            std::string reply = words_be(words);
-            switch (behaviour_) {
-            case behaviour::silent:
-                continue;
-            case behaviour::reset: {
-                linger reset{1, 0};
-                setsockopt(fd, SOL_SOCKET, SO_LINGER, &reset, sizeof reset);
-                close(fd);
-                return;
-            }
-            case behaviour::slow:
-                for (int i = 0; i < 30 && !stop_; ++i)
-                    usleep(100 * 1000);
-                break;
-            case behaviour::short_reply:
-                reply.resize(50);
-                send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-                close(fd);
-                return;
-            case behaviour::long_reply:
-                reply += std::string(8, '\0');
-                break;
-            case behaviour::length_91:
-                reply = words_be({91}) + reply.substr(4);
-                break;
-            case behaviour::wrong_id:
-                words[11] = 6;
-                reply = words_be(words);
-                break;
-            }
-            send(fd, reply.data(), reply.size(), MSG_NOSIGNAL);
-        }
-        close(fd);
-    }
-
-    behaviour behaviour_;
-    int listener_;
-    std::atomic<bool> stop_{false};
-    std::thread acceptor_;
-    std::vector<std::thread> served_;
+    Device dev;
+    std::unique_ptr<Exporter> exporter;
 };
 
+// Beside linkstatd, on 127.0.0.1:10000.
 class ExporterE2e : public testing::Test {
   protected:
     void SetUp() override {
@@ -256,11 +121,7 @@ TEST_F(ExporterE2e, BadRoutersGiveUpZeroWithTheReasonCountedWithinTheTimeoutAndN
     for (int round = 0; round < 2; ++round) {
         std::vector<std::future<std::pair<Answer, double>>> bad;
         for (row &r : rows)
-            bad.push_back(std::async(std::launch::async, [&r] {
-                auto began = clock_type::now();
-                Answer a = get(std::string("/probe?target=") + r.target, 1.5);
-                return std::make_pair(a, seconds_since(began));
-            }));
+            bad.push_back(get_later(std::string("/probe?target=") + r.target, 1.5));
         // Meanwhile the good router is asked again and again (each ask past linkstatd's
         // 500 ms pause after a reply), each answer at once.
         for (int i = 0; i < 3; ++i) {
@@ -288,8 +149,15 @@ TEST_F(ExporterE2e, BadRoutersGiveUpZeroWithTheReasonCountedWithinTheTimeoutAndN
             << reason << "\n"
             << metrics;
     EXPECT_EQ(sample(metrics, "linkstat_exporter_probes_total"), 1 + 2.0 * std::size(rows));
-    EXPECT_NE(exporter.log().find("127.0.0.1:10005 does not answer: short\n"), std::string::npos)
-        << exporter.log();
+    // A router that kept its connection open after a failed ask finds it closed: the next ask
+    // has a new one.
+    for (const row &r : rows) {
+        if (!r.router || std::string(r.reason) == "closed" || std::string(r.reason) == "short")
+            continue;
+        EXPECT_TRUE(wait_for([&] { return r.router->closed_by_exporter() == 2; }))
+            << r.target << ": " << r.router->closed_by_exporter() << " of " << r.router->accepted();
+    }
+    EXPECT_EQ(exporter.logged("127.0.0.1:10005 does not answer: short\n", 1), 1u) << exporter.log();
 }
 
 TEST_F(ExporterE2e, TwoScrapersOfOneRouterAndTwoViewersShareOneConnectionAndOneAskASecond) {
@@ -328,6 +196,174 @@ TEST_F(ExporterE2e, TwoScrapersOfOneRouterAndTwoViewersShareOneConnectionAndOneA
     EXPECT_EQ(dev.out().find("refused"), std::string::npos) << dev.out();
 }
 
+TEST_F(ExporterAlone, EveryRequestKeepsItsOwnDeadlineAndAConnectionThatDidNotAnswerIsReplaced) {
+    start();
+    // A router silent on its first connection and answering on the next: a live reading
+    // (2 s) and a scrape (5.5 s), one joining the other's ask 0.3 s later.
+    struct row {
+        const char *name;
+        bool live_first;
+    };
+    int port = 10010;
+    for (const row &r : {row{"the live reading first", true}, row{"the scrape first", false}}) {
+        ScriptedRouter router(port, behaviour::silent_first);
+        std::string target = "?target=127.0.0.1:" + std::to_string(port++);
+        auto live = get_later("/live/reading" + target, 0, r.live_first ? 0 : 300);
+        auto scrape = get_later("/probe" + target, 6, r.live_first ? 300 : 0);
+        auto [reading, live_took] = live.get();
+        EXPECT_NE(reading.body.find("\"reason\":\"timeout\""), std::string::npos) << r.name;
+        EXPECT_LT(live_took, 4) << r.name << ": the reading waited past its own 2 s";
+        auto [probe, probe_took] = scrape.get();
+        if (r.live_first) {
+            // The ask begun by the reading ended with it, its connection closed; the scrape
+            // waits on, on a new one that answers.
+            EXPECT_EQ(sample(probe.body, "linkstat_up"), 1) << r.name << "\n" << probe.body;
+            EXPECT_LT(probe_took, 5) << r.name;
+        } else {
+            EXPECT_EQ(sample(probe.body, "linkstat_up"), 0) << r.name << "\n" << probe.body;
+            // The next reading finds the silent connection closed and opens a new one.
+            EXPECT_NE(get("/live/reading" + target).body.find("\"up\":true"), std::string::npos)
+                << r.name;
+        }
+        EXPECT_EQ(router.accepted(), 2) << r.name;
+        std::string name = target.substr(8);
+        EXPECT_EQ(exporter->logged(name + " does not answer: timeout\n", 1), 1u) << r.name << "\n"
+                                                                                 << exporter->log();
+        EXPECT_EQ(exporter->logged(name + " answers again\n", 1), 1u) << r.name;
+    }
+    // Viewers that overlap do not keep an ask on a dead connection alive: each ask ends at
+    // the deadline of the request that began it, and a new connection is tried.
+    ScriptedRouter silent(10019, behaviour::silent);
+    auto viewer = [](int offset_ms) {
+        usleep(offset_ms * 1000);
+        for (int i = 0; i < 3; ++i)
+            get("/live/reading?target=127.0.0.1:10019");
+    };
+    auto a = std::async(std::launch::async, viewer, 0),
+         b = std::async(std::launch::async, viewer, 250);
+    a.get();
+    b.get();
+    EXPECT_TRUE(wait_for([&] { return silent.accepted() >= 2; }, 3000)) << silent.accepted();
+    EXPECT_EQ(exporter->logged("127.0.0.1:10019 does not answer", 1), 1u) << exporter->log();
+}
+
+TEST_F(ExporterAlone, AKeptConnectionLostDuringAnAskIsReopenedWithinTheSameProbe) {
+    start();
+    ScriptedRouter router(10020, behaviour::drops_second_ask);
+    for (int i = 0; i < 3; ++i) {
+        if (i > 0)
+            usleep(1100 * 1000); // past the shared reading
+        Answer a = get("/probe?target=127.0.0.1:10020");
+        EXPECT_EQ(sample(a.body, "linkstat_up"), 1) << i << "\n" << a.body;
+    }
+    EXPECT_EQ(router.accepted(), 3);
+    EXPECT_EQ(exporter->log().find("does not answer"), std::string::npos) << exporter->log();
+}
+
+TEST_F(ExporterAlone,
+       AnIdleRoutersConnectionClosesAfterThreeMinutesAndTheRouterIsForgottenAfterTen) {
+    if (!Device::clock_can_move())
+        GTEST_SKIP() << "the exporter's clock cannot be moved here";
+    std::string clock_file = dev.dir + "/faketimerc";
+    write_file(clock_file, "+0");
+    ExporterSetup setup;
+    setup.launcher = movable_clock_launcher(clock_file);
+    start(setup);
+    auto move_clock = [&](int seconds) {
+        write_file(clock_file + ".new", "+" + std::to_string(seconds));
+        ASSERT_EQ(rename((clock_file + ".new").c_str(), clock_file.c_str()), 0);
+    };
+    auto routers = [] { return sample(get("/metrics").body, "linkstat_exporter_routers"); };
+    ScriptedRouter router(10021, behaviour::answers);
+    EXPECT_EQ(sample(get("/probe?target=127.0.0.1:10021").body, "linkstat_up"), 1);
+    move_clock(170);
+    usleep(1500 * 1000);
+    EXPECT_EQ(router.closed_by_exporter(), 0) << "closed before three minutes";
+    move_clock(181);
+    EXPECT_TRUE(wait_for([&] { return router.closed_by_exporter() == 1; })) << "kept open";
+    EXPECT_EQ(routers(), 1);
+    move_clock(601);
+    EXPECT_TRUE(wait_for([&] { return routers() == 0; })) << "never forgotten";
+    EXPECT_EQ(sample(get("/probe?target=127.0.0.1:10021").body, "linkstat_up"), 1);
+    EXPECT_EQ(router.accepted(), 2);
+}
+
+// A DNS server on 127.0.0.1:53 that never answers, and keeps what it was asked.
+class SilentResolver {
+  public:
+    SilentResolver() {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(53);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        EXPECT_EQ(bind(fd_, reinterpret_cast<sockaddr *>(&a), sizeof a), 0);
+    }
+    ~SilentResolver() { close(fd_); }
+    SilentResolver(const SilentResolver &) = delete;
+    SilentResolver &operator=(const SilentResolver &) = delete;
+    // Every query so far, as its bytes.
+    std::string asked() {
+        char query[512];
+        ssize_t n;
+        while ((n = recv(fd_, query, sizeof query, MSG_DONTWAIT)) > 0)
+            asked_.append(query, static_cast<size_t>(n));
+        return asked_;
+    }
+
+  private:
+    int fd_;
+    std::string asked_;
+};
+
+TEST_F(ExporterAlone, NamesAreLookedUpOnlyWhereAllowedWithinTheProbesTimeAndNeverHoldUpOthers) {
+    SilentResolver dns;
+    ScriptedRouter router(10022, behaviour::answers);
+    ExporterSetup setup;
+    setup.args = {"--allow", "127.0.0.0/8", "--allow-name", "roof.test"};
+    // The first answer for v6first is an IPv6 address, which a probe of IPv4 passes over.
+    setup.hosts = "::1 v6first.roof.test\n127.0.0.1 v6first.roof.test\n"
+                  "192.0.2.5 outside.roof.test\n127.0.0.1 elsewhere.test\n";
+    setup.resolv = "nameserver 127.0.0.1\n";
+    start(setup);
+    struct row {
+        const char *target;
+        int status;
+        double up; // -1: none
+    };
+    for (const row &r :
+         {row{"v6first.roof.test:10022", 200, 1}, row{"V6FIRST.Roof.Test:10022", 200, 1},
+          row{"elsewhere.test:10022", 403, -1}, row{"outside.roof.test:10022", 403, -1},
+          row{"roof.test.evil:10022", 403, -1}}) {
+        Answer a = get(std::string("/probe?target=") + r.target);
+        EXPECT_EQ(a.status, r.status) << r.target << "\n" << a.body;
+        EXPECT_EQ(sample(a.body, "linkstat_up"), r.up) << r.target << "\n" << a.body;
+    }
+    // 50 names the resolver never answers, at once, each scrape with 2 s: each answered by
+    // its own time, while the exporter's other work goes on at once.
+    std::vector<std::future<std::pair<Answer, double>>> lookups;
+    for (int i = 0; i < 50; ++i)
+        lookups.push_back(get_later("/probe?target=n" + std::to_string(i) + ".roof.test", 2));
+    usleep(300 * 1000);
+    for (const char *path : {"/-/healthy", "/probe?target=127.0.0.1:10022", "/metrics"}) {
+        auto began = clock_type::now();
+        EXPECT_EQ(get(path).status, 200) << path;
+        EXPECT_LT(seconds_since(began), 1) << path;
+    }
+    for (auto &l : lookups) {
+        auto [a, took] = l.get();
+        EXPECT_EQ(sample(a.body, "linkstat_up"), 0) << a.body;
+        EXPECT_LT(took, 3.5);
+    }
+    EXPECT_EQ(
+        sample(get("/metrics").body, "linkstat_exporter_probe_failures_total{reason=\"resolve\"}"),
+        50);
+    std::string asked = dns.asked();
+    EXPECT_NE(asked.find("\x03n49\x04roof\x04test"), std::string::npos) << "never asked";
+    EXPECT_EQ(asked.find("elsewhere"), std::string::npos) << "a name not allowed was looked up";
+    EXPECT_EQ(asked.find("evil"), std::string::npos) << "a name not allowed was looked up";
+}
+
 // Sends raw bytes as one HTTP client; what comes back until the exporter closes or timeout_ms.
 std::string raw_exchange(const std::string &bytes, int timeout_ms, bool &closed) {
     StatsClient c; // only its socket helpers; connected by hand to the exporter
@@ -358,14 +394,17 @@ TEST_F(ExporterE2e, BadRequestsGetA4xxOrAClosedConnectionAndEverythingElseIsStil
         {"not a host", "/probe?target=roof%20three", 400},
         {"port out of range", "/probe?target=127.0.0.1:65536", 400},
         {"port 0", "/probe?target=127.0.0.1:0", 400},
+        {"a NUL after an allowed address", "/probe?target=127.0.0.1%00.example", 400},
         {"an address not allowed", "/probe?target=192.0.2.7", 403},
+        {"a name, with none allowed", "/probe?target=localhost", 403},
         {"a live reading of an address not allowed", "/live/reading?target=192.0.2.7", 403},
         {"no such page", "/nothing", 404},
     };
     for (const row &r : rows)
         EXPECT_EQ(get(r.path).status, r.status) << r.name;
 
-    // Over-long and endless requests are cut off; slow ones are closed.
+    // Over-long, endless and slow requests, and requests with a body, are refused and their
+    // connections closed: nothing after them is read as a request of its own.
     struct raw_row {
         const char *name;
         std::string bytes;
@@ -374,6 +413,7 @@ TEST_F(ExporterE2e, BadRequestsGetA4xxOrAClosedConnectionAndEverythingElseIsStil
     std::string endless_headers = "GET /-/healthy HTTP/1.1\r\nHost: x\r\n";
     while (endless_headers.size() < 200000)
         endless_headers += "X-Filler: " + std::string(100, 'x') + "\r\n";
+    const std::string behind = "GET /-/healthy HTTP/1.1\r\nHost: x\r\n\r\n";
     const raw_row raws[] = {
         {"a 20 KB target", "GET /probe?target=" + std::string(20000, 'a') + " HTTP/1.1\r\n\r\n",
          5000},
@@ -381,9 +421,17 @@ TEST_F(ExporterE2e, BadRequestsGetA4xxOrAClosedConnectionAndEverythingElseIsStil
         {"a 1 MB body",
          "POST /probe HTTP/1.1\r\nContent-Length: 1000000\r\n\r\n" + std::string(100000, 'x'),
          5000},
+        {"a GET whose body is a request",
+         "GET /-/healthy HTTP/1.1\r\nHost: x\r\nContent-Length: " + std::to_string(behind.size()) +
+             "\r\n\r\n" + behind,
+         5000},
+        {"a request cut at 16 KiB with a request behind it",
+         "GET /-/healthy HTTP/1.1\r\nHost: x\r\nX-Filler: " + std::string(17000, 'x') + "\r\n\r\n" +
+             behind,
+         5000},
         {"not HTTP", "\x16\x03\x01 hello\r\n\r\n", 5000},
         // A request that stops halfway, as one sent a byte a minute does: closed after the
-        // read timeout.
+        // idle timeout.
         {"half a request", "GET /probe?target=127.0.0.1 HTTP/1.1\r\nHo", 8000},
     };
     std::vector<std::future<std::pair<std::string, bool>>> pending;
@@ -393,7 +441,7 @@ TEST_F(ExporterE2e, BadRequestsGetA4xxOrAClosedConnectionAndEverythingElseIsStil
             std::string got = raw_exchange(r.bytes, r.wait_ms, closed);
             return std::make_pair(got, closed);
         }));
-    // A client sending a byte every 2 s, each within the read timeout, is closed once its
+    // A client sending a byte every 2 s, each within the idle timeout, is closed once its
     // request has taken 10 s.
     auto trickle = std::async(std::launch::async, [] {
         StatsClient c;
@@ -413,29 +461,81 @@ TEST_F(ExporterE2e, BadRequestsGetA4xxOrAClosedConnectionAndEverythingElseIsStil
     });
     for (size_t i = 0; i < pending.size(); ++i) {
         auto [got, closed] = pending[i].get();
-        bool client_error = got.rfind("HTTP/1.1 4", 0) == 0;
-        EXPECT_TRUE(client_error || (got.empty() && closed)) << raws[i].name << ": " << got;
+        bool client_error = got.rfind("HTTP/1.1 4", 0) == 0 && count_of(got, "HTTP/1.1 ") == 1;
+        EXPECT_TRUE(closed) << raws[i].name << ": " << got;
+        EXPECT_TRUE(client_error || got.empty()) << raws[i].name << ": " << got;
     }
     double trickled = trickle.get();
     EXPECT_GE(trickled, 9);
     EXPECT_LT(trickled, 14);
     EXPECT_EQ(get("/-/healthy").status, 200);
     EXPECT_EQ(sample(get("/probe?target=127.0.0.1").body, "linkstat_up"), 1);
-    EXPECT_EQ(sample(get("/metrics").body, "linkstat_exporter_refused_targets_total"), 6);
+    EXPECT_EQ(sample(get("/metrics").body, "linkstat_exporter_refused_targets_total"), 8);
 }
 
-TEST_F(ExporterE2e, TermEndsItCleanlyAndHelpSaysEverything) {
-    EXPECT_EQ(get("/").status, 200);
-    int status = exporter.terminate(5000);
+TEST_F(ExporterAlone, AStalledLogHoldsUpNoProbeAndNoStop) {
+    ExporterSetup setup;
+    setup.log_stalled = true;
+    start(setup);
+    // Each refused router is a log line, none of which can be written.
+    auto began = clock_type::now();
+    for (int port = 10030; port < 10090; ++port)
+        EXPECT_EQ(
+            sample(get("/probe?target=127.0.0.1:" + std::to_string(port)).body, "linkstat_up"), 0);
+    EXPECT_LT(seconds_since(began), 10);
+    EXPECT_EQ(get("/metrics").status, 200);
+    int status = exporter->terminate(3000);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
-    EXPECT_NE(exporter.log().find("stopping\n"), std::string::npos) << exporter.log();
+}
+
+TEST_F(ExporterAlone,
+       AtItsLimitsItRaisesItsDescriptorLimitOutlivesAcceptErrorsAndNamesTheRoutersLeftOut) {
+    ExporterSetup setup;
+    setup.preload = ACCEPT_FAULTS_LIBRARY;
+    // ENOBUFS, ECONNABORTED, EMFILE, EINTR: the first accepts fail, each once.
+    setenv("ACCEPT_FAULTS", "105,103,24,4", 1);
+    // 96 descriptors: 64 kept, 16 for HTTP clients and 16 for routers' connections.
+    setup.soft_fds = 40;
+    setup.hard_fds = 96;
+    start(setup);
+    unsetenv("ACCEPT_FAULTS");
+    EXPECT_EQ(sample(get("/metrics").body, "process_max_fds"), 96);
+    EXPECT_GE(exporter->logged("accept", 1), 1u) << exporter->log();
+    std::vector<std::unique_ptr<ScriptedRouter>> routers;
+    for (int port = 10100; port < 10120; ++port)
+        routers.push_back(std::make_unique<ScriptedRouter>(port, behaviour::answers));
+    for (int round = 0; round < 2; ++round) {
+        usleep(round * 1100 * 1000); // past the shared readings
+        int up = 0;
+        for (int port = 10100; port < 10120; ++port)
+            up += sample(get("/probe?target=127.0.0.1:" + std::to_string(port)).body,
+                         "linkstat_up") == 1;
+        int left_out = static_cast<int>(sample(
+            get("/metrics").body, "linkstat_exporter_probe_failures_total{reason=\"fd_limit\"}"));
+        EXPECT_EQ(up, 16) << round;
+        EXPECT_EQ(left_out, 4 * (round + 1)) << round;
+    }
+    EXPECT_EQ(exporter->logged("does not answer: fd_limit\n", 4), 4u) << exporter->log();
+}
+
+TEST_F(ExporterAlone, TermEndsItAtOnceAndCleanlyEvenWithAProbeWaitingAndHelpSaysEverything) {
+    start();
+    ScriptedRouter silent(10023, behaviour::silent);
+    auto waiting = get_later("/probe?target=127.0.0.1:10023", 60);
+    usleep(300 * 1000);
+    auto began = clock_type::now();
+    int status = exporter->terminate(5000);
+    EXPECT_LT(seconds_since(began), 3);
+    EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+    EXPECT_NE(waiting.get().first.status, 200);
+    EXPECT_EQ(exporter->logged("Terminated, stopping\n", 1), 1u) << exporter->log();
     std::string help_path = dev.dir + "/help.txt";
     std::string command =
         program_under_test("EXPORTER_BIN", EXPORTER_BUILT) + " --help >" + help_path;
     ASSERT_EQ(system(command.c_str()), 0);
     std::string help = read_file(help_path);
-    for (const char *what : {"--listen ADDR:PORT", "--allow CIDR", "0.0.0.0:9742",
-                             "/probe?target=", "/live?target=", "/metrics", "TERM"})
+    for (const char *what : {"--listen ADDR:PORT", "--allow CIDR", "--allow-name DOMAIN",
+                             "0.0.0.0:9742", "/probe?target=", "/live?target=", "/metrics", "TERM"})
         EXPECT_NE(help.find(what), std::string::npos) << what;
 }
 

@@ -1,7 +1,7 @@
 # The exporter's lab for the Prometheus and browser tests: real linkstatds in simulated
 # devices, each in a network namespace of its own reached over a veth link from this one
-# (which the caller made with sim/netns), with the addresses README.md's scrape job names;
-# and the shipped exporter, as README.md runs it. Each check prints one "ok - ..." or
+# (which the caller made with sim/netns), with the addresses the README's scrape job names;
+# and the shipped exporter, as the README runs it. Each check prints one "ok - ..." or
 # "not ok - ..." line, which scripts/test counts.
 import os
 import re
@@ -12,6 +12,8 @@ import urllib.request
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXPORTER = '127.0.0.1:9742'
+# The exporter's README, whose scrape jobs and alert rules the tests run as they are.
+README = 'tools/exporter/README.md'
 # This namespace's end of every router's link.
 HERE = '192.0.2.1'
 
@@ -44,13 +46,13 @@ def http_get(url, timeout=10):
 
 
 def readme_block(name):
-    """The fenced block of README.md between <!-- NAME --> and <!-- end NAME -->."""
-    with open(os.path.join(ROOT, 'README.md')) as f:
+    """The fenced block of the exporter's README between <!-- NAME --> and <!-- end NAME -->."""
+    with open(os.path.join(ROOT, README)) as f:
         text = f.read()
     part = re.search(r'<!-- %s -->\n```[a-z]*\n(.*?)```\n<!-- end %s -->' % (name, name), text,
                      re.S)
     if not part:
-        raise SystemExit('README.md has no block marked ' + name)
+        raise SystemExit(README + ' has no block marked ' + name)
     return part.group(1)
 
 
@@ -113,10 +115,20 @@ class Router:
         self.holder.wait()
 
 
-def start_exporter(build, work, allow='192.0.2.0/24'):
-    log = open(os.path.join(work, 'exporter.log'), 'w')
+def start_exporter(build, work, allow='192.0.2.0/24', listen=EXPORTER, log='exporter.log'):
+    log = open(os.path.join(work, log), 'w')
     exporter = subprocess.Popen(
-        [os.path.join(build, 'tools', 'exporter', 'linkstat-exporter'), '--listen', EXPORTER,
+        [os.path.join(build, 'tools', 'exporter', 'linkstat-exporter'), '--listen', listen,
          '--allow', allow], stderr=log)
-    wait_until(lambda: http_get('http://%s/-/healthy' % EXPORTER))
+    wait_until(lambda: http_get('http://%s/-/healthy' % listen))
     return exporter
+
+
+def start_prometheus(work, name, config, listen):
+    """A Prometheus server with config, its data and log under work/name."""
+    prometheus = subprocess.Popen(
+        ['prometheus', '--config.file=' + config, '--storage.tsdb.path=%s/%s' % (work, name),
+         '--web.listen-address=' + listen],
+        stdout=open('%s/%s.log' % (work, name), 'w'), stderr=subprocess.STDOUT)
+    check('Prometheus %s is ready' % name, wait_until(lambda: http_get('http://%s/-/ready' % listen)))
+    return prometheus

@@ -4,10 +4,13 @@
 #include "device.h"
 #include "exposition.h"
 #include "live_page.h"
-#include "record_check.h"
+#include "reading.h"
+#include "router_table.h"
 #include "stats_client.h"
+#include "target.h"
 
 #include <arpa/inet.h>
+#include <chrono>
 #include <gtest/gtest.h>
 
 namespace {
@@ -99,14 +102,15 @@ TEST(ExporterExposition, ARecordWithoutFiguresIsNoSignalOfZeroAndAFailedProbeOnl
     EXPECT_NE(partial.find("\nlinkstat_rssi 40\n"), std::string::npos) << partial;
     EXPECT_EQ(partial.find("_rate_"), std::string::npos) << partial;
 
+    // A failed probe: up 0 and its time, and no figure at all.
     reading down;
     down.why = failure::timeout;
-    EXPECT_EQ(probe_text(down, 1.5), "# HELP linkstat_up 1 when the router sent a whole, "
-                                     "well-formed record in time.\n# TYPE linkstat_up gauge\n"
-                                     "linkstat_up 0\n# HELP linkstat_probe_duration_seconds How "
-                                     "long the probe took.\n# TYPE "
-                                     "linkstat_probe_duration_seconds gauge\n"
-                                     "linkstat_probe_duration_seconds 1.5\n");
+    std::vector<std::string> samples;
+    for (const std::string &line : lines_of(probe_text(down, 1.5)))
+        if (line[0] != '#')
+            samples.push_back(line);
+    EXPECT_EQ(samples,
+              (std::vector<std::string>{"linkstat_up 0", "linkstat_probe_duration_seconds 1.5"}));
 }
 
 TEST(ExporterExposition, TheExportersOwnFiguresCountEveryFailureReasonAndTheProcess) {
@@ -126,60 +130,71 @@ TEST(ExporterExposition, TheExportersOwnFiguresCountEveryFailureReasonAndTheProc
     EXPECT_EQ(text.find("reason=\"none\""), std::string::npos);
 }
 
-TEST(ExporterAllowList, RangesAreAddressSlashPrefixWithNoHostBitsAndMatchTheirAddressesOnly) {
-    struct row {
+TEST(ExporterAllowList, RangesAndNamesAllowTheirOwnAddressesAndNamesOnly) {
+    struct range_row {
         const char *text;
         bool valid;
     };
-    for (const row &r : {row{"10.20.0.0/16", true}, row{"192.0.2.7", true}, row{"0.0.0.0/0", true},
-                         row{"10.20.0.1/16", false}, row{"10.20.0.0/33", false},
-                         row{"10.20.0.0/", false}, row{"10.20.0.0/016", false},
-                         row{"10.20.0/16", false}, row{"host.example/32", false}, row{"", false}}) {
+    for (const range_row &r : {range_row{"10.20.0.0/16", true}, range_row{"192.0.2.7", true},
+                               range_row{"192.0.2.7/32", true}, range_row{"0.0.0.0/0", true},
+                               range_row{"10.20.0.1/16", false}, range_row{"10.20.0.0/33", false},
+                               range_row{"10.20.0.0/", false}, range_row{"10.20.0.0/016", false},
+                               range_row{"10.20.0/16", false}, range_row{"host.example/32", false},
+                               range_row{"", false}}) {
         ip_range range;
         EXPECT_EQ(parse_range(r.text, range), r.valid) << r.text;
     }
-    allow_list allow(2);
-    ASSERT_TRUE(parse_range("10.20.0.0/16", allow[0]));
-    ASSERT_TRUE(parse_range("192.0.2.7", allow[1]));
+    allow_list allow;
+    for (const char *text : {"10.20.0.0/16", "192.0.2.7/32"})
+        ASSERT_TRUE(parse_range(text, allow.ranges.emplace_back())) << text;
     for (auto [address, in] : {std::pair{"10.20.255.1", true}, std::pair{"10.21.0.1", false},
                                std::pair{"192.0.2.7", true}, std::pair{"192.0.2.8", false},
                                std::pair{"127.0.0.1", false}}) {
         in_addr a;
         ASSERT_EQ(inet_pton(AF_INET, address, &a), 1);
         EXPECT_EQ(allowed(allow, a), in) << address;
+        EXPECT_FALSE(allowed({}, a)) << "without --allow nothing is allowed";
     }
-    in_addr any;
-    inet_pton(AF_INET, "127.0.0.1", &any);
-    EXPECT_FALSE(allowed({}, any)) << "without --allow nothing is allowed";
+    std::string name;
+    EXPECT_FALSE(parse_allowed_name("-wisp.example", name));
+    ASSERT_TRUE(parse_allowed_name("Wisp.Example", allow.names.emplace_back()));
+    for (auto [host, in] : {std::pair{"wisp.example", true}, std::pair{"roof-3.WISP.example", true},
+                            std::pair{"evilwisp.example", false},
+                            std::pair{"wisp.example.evil", false}, std::pair{"example", false}})
+        EXPECT_EQ(name_allowed(allow, host), in) << host;
+    EXPECT_FALSE(name_allowed({}, "wisp.example")) << "without --allow-name no name is";
 }
 
 TEST(ExporterTarget, ATargetIsAHostAndAPortFrom1To65535WithLinkstatdsPortByDefault) {
     struct row {
-        const char *text;
+        std::string text;
         const char *host; // when valid
         unsigned port;
-        bool valid;
+        bool valid, name;
     };
     const row rows[] = {
-        {"192.0.2.7", "192.0.2.7", 10000, true},
-        {"192.0.2.7:10001", "192.0.2.7", 10001, true},
-        {"roof-3.wisp.example:65535", "roof-3.wisp.example", 65535, true},
-        {"localhost", "localhost", 10000, true},
-        {"", "", 0, false},
-        {":10000", "", 0, false},
-        {"192.0.2.7:", "", 0, false},
-        {"192.0.2.7:0", "", 0, false},
-        {"192.0.2.7:65536", "", 0, false},
-        {"192.0.2.7:010", "", 0, false},
-        {"192.0.2.7:+1", "", 0, false},
-        {"192.0.2.7:1:2", "", 0, false},
-        {"300.1.1.1", "", 0, false},
-        {"192.0.2", "", 0, false},
-        {"-roof.example", "", 0, false},
-        {"roof..example", "", 0, false},
-        {"roof example", "", 0, false},
-        {"[::1]:10000", "", 0, false},
-        {"http://192.0.2.7/", "", 0, false},
+        {"192.0.2.7", "192.0.2.7", 10000, true, false},
+        {"192.0.2.7:10001", "192.0.2.7", 10001, true, false},
+        {"roof-3.wisp.example:65535", "roof-3.wisp.example", 65535, true, true},
+        {"localhost", "localhost", 10000, true, true},
+        {"", "", 0, false, false},
+        {":10000", "", 0, false, false},
+        {"192.0.2.7:", "", 0, false, false},
+        {"192.0.2.7:0", "", 0, false, false},
+        {"192.0.2.7:65536", "", 0, false, false},
+        {"192.0.2.7:010", "", 0, false, false},
+        {"192.0.2.7:+1", "", 0, false, false},
+        {"192.0.2.7:1:2", "", 0, false, false},
+        {std::string("192.0.2.7\0.example", 17), "", 0, false, false},
+        {std::string("192.0.2.7:10000\0", 16), "", 0, false, false},
+        {"300.1.1.1", "", 0, false, false},
+        {"192.0.2", "", 0, false, false},
+        {"-roof.example", "", 0, false, false},
+        {"roof..example", "", 0, false, false},
+        {"roof example", "", 0, false, false},
+        {"roof_3.example", "", 0, false, false},
+        {"[::1]:10000", "", 0, false, false},
+        {"http://192.0.2.7/", "", 0, false, false},
     };
     for (const row &r : rows) {
         target t;
@@ -187,8 +202,58 @@ TEST(ExporterTarget, ATargetIsAHostAndAPortFrom1To65535WithLinkstatdsPortByDefau
         if (r.valid) {
             EXPECT_EQ(t.host, r.host) << r.text;
             EXPECT_EQ(t.port, r.port) << r.text;
+            EXPECT_EQ(t.is_name, r.name) << r.text;
         }
     }
+}
+
+// An entry that is busy while a request waits for it.
+struct table_entry {
+    bool waited_for = false;
+    bool busy() const { return waited_for; }
+};
+
+TEST(ExporterRouterTable, TargetsThatNeverAnsweredMakeRoomFirstAndABusyRouterIsNeverForgotten) {
+    using clock = std::chrono::steady_clock;
+    auto t = clock::now();
+    auto at = [&](int s) { return t + std::chrono::seconds(s); };
+    router_table<table_entry> table(4);
+    std::unique_ptr<table_entry> out;
+    // Two real routers that answered, then a flood of junk.
+    for (const char *real : {"10.0.0.1:10000", "10.0.0.2:10000"}) {
+        ASSERT_NE(table.want(real, at(0), out), nullptr);
+        table.answered(real);
+    }
+    table.want("10.0.0.9:1", at(1), out)->waited_for = true;
+    for (int port = 2; port < 5000; ++port) {
+        ASSERT_NE(table.want("10.0.0.9:" + std::to_string(port), at(2), out), nullptr) << port;
+        EXPECT_EQ(table.size(), 4u);
+    }
+    std::vector<std::string> kept;
+    table.each_wanted_before(at(3), [&](table_entry &) { kept.emplace_back(); });
+    EXPECT_EQ(kept.size(), 4u);
+    // The junk entry waited for, and both real routers, are still known: wanting them makes
+    // nothing new (the table's room goes to junk alone).
+    for (const char *known : {"10.0.0.1:10000", "10.0.0.2:10000", "10.0.0.9:1"}) {
+        out.reset();
+        table.want(known, at(3), out);
+        EXPECT_EQ(out, nullptr) << known << " was forgotten and made again";
+    }
+    // When only answering routers are left, the one wanted least recently makes room.
+    table_entry *third = table.want("10.0.0.3:10000", at(4), out);
+    ASSERT_NE(third, nullptr);
+    table.answered("10.0.0.3:10000");
+    out.reset();
+    table.want("10.0.0.4:10000", at(5), out);
+    ASSERT_NE(out, nullptr);
+    // Every entry busy: no room.
+    table.each_wanted_before(at(6), [](table_entry &e) { e.waited_for = true; });
+    EXPECT_EQ(table.want("10.0.0.5:10000", at(6), out), nullptr);
+    // Forgetting takes what was wanted long ago and is not busy.
+    table.each_wanted_before(at(6), [](table_entry &e) { e.waited_for = false; });
+    table.want("10.0.0.1:10000", at(60), out);
+    EXPECT_EQ(table.forget_wanted_before(at(30)).size(), 3u);
+    EXPECT_EQ(table.size(), 1u);
 }
 
 TEST(ExporterPage, TextIsEscapedForHtmlAndJson) {

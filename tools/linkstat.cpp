@@ -145,7 +145,7 @@ void take_reply(query &q) {
         return;
     unpack_record(q.wire, q.record);
     int bad = misshapen_entry(q.record);
-    if (q.record.length != record_size)
+    if (!length_word_right(q.record))
         fail_query(q, "malformed reply: length word %u, expected %zu", q.record.length,
                    record_size);
     else if (bad >= 0)

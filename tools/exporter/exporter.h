@@ -1,5 +1,5 @@
-// What linkstat-exporter relies on: where it listens, how long it waits for a router and for
-// an HTTP client, how gently it asks, and what it holds at most.
+// What linkstat-exporter relies on: where it listens, how long it waits for a router, for a
+// name and for an HTTP client, how gently it asks, and what it holds at most.
 #pragma once
 
 #include <cstddef>
@@ -27,38 +27,47 @@ inline constexpr int live_timeout_ms = 2000;
 // router is asked at most once a second whoever watches.
 inline constexpr int shared_reading_ms = 1000;
 // A router nobody asked about for this long has its kept connection closed (a scrape
-// interval is at most a few minutes); after this long it is forgotten, and leaves the index.
+// interval is at most a few minutes); after this long it is forgotten.
 inline constexpr int idle_close_s = 180;
 inline constexpr int forget_s = 600;
-// At most this many routers are known at once (1,000 routers are the design load); a probe
-// of one more, with none to forget, is answered 503.
-inline constexpr size_t max_routers = 4096;
+// At most this many routers are known at once (10,000 routers are the design load). When
+// the table is full, a router that never answered makes room first, so junk targets only
+// push out each other.
+inline constexpr size_t max_routers = 16384;
 
-// HTTP clients: each connection holds a worker thread while it is open, and a probe of a
-// silent router holds one until its timeout. 1,000 routers scraped every 15 s with a tenth
-// of them silent keep about 70 busy; the rest answer at once.
-inline constexpr size_t http_threads = 192;
-// A client that sends nothing for this long is closed (one that sends a byte a minute
-// included); an idle kept-alive connection sooner, so it does not hold its thread.
-inline constexpr int http_read_timeout_s = 5;
-inline constexpr int http_write_timeout_s = 5;
-inline constexpr int http_keep_alive_s = 2;
-inline constexpr size_t http_keep_alive_requests = 100;
-// Nothing the exporter serves takes a body.
-inline constexpr size_t http_max_body = 1024;
-// A request, line, headers and body, is at most this long and must have come whole this
-// long after its first byte: a client sending headers without end, or a byte every few
-// seconds, is closed instead of holding memory or a thread for good.
+// The descriptor limit is raised to its hard limit at start. This many descriptors are
+// kept for the log, the resolver and the listening socket; of the rest, HTTP clients may
+// hold at most half (and at most http_max_connections), routers' connections the others.
+inline constexpr size_t reserved_fds = 64;
+inline constexpr size_t http_max_connections = 8192;
+// One client (one address) holds at most this share of the HTTP connections: a Prometheus
+// server aligning 1,000 scrapes needs 1,000 at once, and another client keeps the rest.
+inline constexpr size_t http_client_share = 2;
+// Connections waiting to be accepted: the kernel's own limit, as Prometheus aligns scrapes.
+inline constexpr int http_listen_backlog = 4096;
+// A client that sends nothing for this long is closed, an idle kept-alive one too.
+inline constexpr unsigned http_idle_timeout_s = 5;
+// A request, line and headers, is at most this long and must have come whole this long
+// after the connection opened or the previous answer went: a client sending headers without
+// end, or a byte every few seconds, is closed instead of holding memory or a connection.
 inline constexpr size_t http_max_request = 16384;
 inline constexpr int http_request_deadline_s = 10;
 
+// Names are resolved without a thread, each lookup bounded by its probe's deadline; each
+// try waits this long, and at most this many lookups are under way at once.
+inline constexpr int lookup_try_ms = 2000;
+inline constexpr int lookup_tries = 2;
+inline constexpr size_t max_lookups = 1024;
+
+// Log lines wait for standard error in a queue of this many; past it they are counted and
+// dropped, so a stalled log holds up nothing. A stop waits this long for the queue to drain.
+inline constexpr size_t log_queue_lines = 1024;
+inline constexpr int log_drain_ms = 1000;
+
 // A reply is 92 bytes; this much room shows a longer one for what it is.
-inline constexpr size_t reply_buffer = 512;
-// The epoll loop's housekeeping (idle connections, forgotten routers) runs this often.
+inline constexpr size_t reply_buffer = 128;
+// Idle connections are closed and old routers forgotten this often.
 inline constexpr int housekeeping_ms = 1000;
-// glibc gives each thread that allocates an arena of its own; two keep the resident
-// memory of 192 threads small.
-inline constexpr int malloc_arenas = 2;
 
 // A rate code counts 500 kb/s, which is 62,500 bytes a second.
 inline constexpr uint64_t bytes_per_second_per_code = 500000 / 8;

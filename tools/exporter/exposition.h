@@ -4,7 +4,7 @@
 #pragma once
 
 #include "prober.h"
-#include "record_check.h"
+#include "reading.h"
 
 #include <cstdint>
 #include <string>

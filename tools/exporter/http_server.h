@@ -1,42 +1,60 @@
-// The HTTP side: /probe for Prometheus, /metrics and /-/healthy for the exporter itself, the
-// index, the live page and its readings. Every request runs on a worker thread of a fixed
-// pool; those that probe wait for the prober, each with its own deadline.
+// The HTTP side, on libmicrohttpd in the event loop: /probe for Prometheus, /metrics and
+// /-/healthy for the exporter itself, the index, the live page and its readings. A request
+// that waits (for a name, for a router) is suspended, holding no thread, and resumed with
+// its answer by its own deadline.
 #pragma once
 
 #include "allow_list.h"
+#include "event_loop.h"
 #include "exposition.h"
 #include "prober.h"
+#include "resolver.h"
+#include "target.h"
 
-#include <httplib.h>
-#include <mutex>
+#include <microhttpd.h>
+#include <set>
 #include <string>
 
-// cpp-httplib's server, whose connections are read through a stream that bounds each
-// request's size and time (the library bounds only each header line and each read's wait).
-class bounded_server : public httplib::Server {
-  private:
-    bool process_and_close_socket(socket_t sock) override;
-};
-
-class http_server {
+class http_server final : pollable {
   public:
-    http_server(const allow_list &allow, prober &probes);
-    // Binds the listening socket; false, with errno's reason on stderr, when it cannot.
-    bool bind(const std::string &address, int port);
-    // Serves until stop.
-    void run();
+    http_server(event_loop &loop, const allow_list &allow, prober &probes, resolver &names);
+    ~http_server();
+    http_server(const http_server &) = delete;
+    http_server &operator=(const http_server &) = delete;
+
+    // Serves clients of listener (bound and listening), at most max_connections at once and
+    // max_connections / http_client_share from one address. False, logged, when it cannot.
+    bool start(int listener, size_t max_connections);
+    // Answers every waiting request (503) and closes every connection.
     void stop();
 
   private:
-    void on_probe(const httplib::Request &req, httplib::Response &res);
-    void on_reading(const httplib::Request &req, httplib::Response &res);
-    // The router a request names, checked and resolved; false after answering it with a 4xx.
-    bool checked_target(const httplib::Request &req, httplib::Response &res, bool json,
-                        std::string &name, sockaddr_in &address, bool &resolved);
+    struct request;
+    struct client;
+    static MHD_Result on_request(void *self, MHD_Connection *c, const char *url, const char *method,
+                                 const char *version, const char *upload, size_t *upload_size,
+                                 void **context);
+    static void on_completed(void *self, MHD_Connection *c, void **context,
+                             MHD_RequestTerminationCode why);
+    static void on_connection(void *self, MHD_Connection *c, void **context,
+                              MHD_ConnectionNotificationCode what);
+    void ready(int, uint32_t) override {}
+    int64_t turn();
 
+    void route(request &q, const std::string &url);
+    void probe(request &q);
+    void ask(request &q, in_addr address);
+    void answer_reading(request &q, const reading &r);
+    void answer(request &q, int status, std::string body, const char *type);
+    void refuse(request &q, int status, const char *why);
+    void refuse_target(request &q, int status, const char *why);
+    void receive_deadline(client &c);
+
+    event_loop &loop_;
     const allow_list &allow_;
     prober &probes_;
-    bounded_server server_;
-    std::mutex mutex_;
+    resolver &names_;
+    MHD_Daemon *daemon_ = nullptr;
+    std::set<request *> suspended_;
     request_figures figures_;
 };

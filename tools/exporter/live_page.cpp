@@ -4,219 +4,12 @@
 
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 
-const char live_html[] = R"(<!doctype html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>linkstat live</title>
-<link rel="icon" href="data:,">
-<link rel="stylesheet" href="/live.css">
-</head>
-<body>
-<header>
-<h1 id="target">linkstat</h1>
-<p id="state" class="state waiting">Asking the router&hellip;</p>
-</header>
-<main id="figures">
-<section class="meter overall" id="m-rssi">
-<div class="label">Signal</div>
-<div class="number">&ndash;</div>
-<div class="bar"><div class="fill"></div><div class="peak"></div></div>
-<div class="peakval">peak <span>&ndash;</span></div>
-</section>
-<section class="paths">
-<div class="meter" id="m-a"><div class="label">Path A</div><div class="number">&ndash;</div><div class="bar"><div class="fill"></div><div class="peak"></div></div><div class="peakval">peak <span>&ndash;</span></div></div>
-<div class="meter" id="m-b"><div class="label">Path B</div><div class="number">&ndash;</div><div class="bar"><div class="fill"></div><div class="peak"></div></div><div class="peakval">peak <span>&ndash;</span></div></div>
-<div class="meter" id="m-c"><div class="label">Path C</div><div class="number">&ndash;</div><div class="bar"><div class="fill"></div><div class="peak"></div></div><div class="peakval">peak <span>&ndash;</span></div></div>
-<div class="meter" id="m-d"><div class="label">Path D</div><div class="number">&ndash;</div><div class="bar"><div class="fill"></div><div class="peak"></div></div><div class="peakval">peak <span>&ndash;</span></div></div>
-</section>
-<section class="rates">
-<div>Transmit <span id="tx">&ndash;</span> Mb/s</div>
-<div>Receive <span id="rx">&ndash;</span> Mb/s</div>
-</section>
-<section class="chart">
-<div class="label">Last five minutes</div>
-<canvas id="chart" height="200"></canvas>
-<div class="legend"><span class="k-rssi">signal</span> <span class="k-a">A</span> <span class="k-b">B</span> <span class="k-c">C</span> <span class="k-d">D</span></div>
-</section>
-<button id="reset" type="button">Reset peaks</button>
-</main>
-<script src="/live.js"></script>
-</body>
-</html>
-)";
-
-// Asks once a second (the next ask a second after the last began, never two at once), keeps
-// five minutes of readings for the chart, and holds the highest figure of each meter since
-// the page opened or its peaks were reset.
-const char live_js[] = R"('use strict';
-const target = new URLSearchParams(location.search).get('target') || '';
-const meters = ['rssi', 'a', 'b', 'c', 'd'];
-const colours = {rssi: '#111', a: '#d62728', b: '#1f77b4', c: '#2ca02c', d: '#9467bd'};
-const span = 300000;
-const history = [];
-const peaks = {};
-let downSince = null;
-
-document.getElementById('target').textContent = target || 'no target';
-document.title = 'linkstat ' + target;
-
-function value(reading, key) {
-  return key === 'rssi' ? reading.rssi : reading.paths[key];
-}
-
-function showMeter(key, v, stale) {
-  const box = document.getElementById('m-' + key);
-  box.classList.toggle('stale', stale);
-  box.querySelector('.number').textContent = v === null ? '\u2013' : String(v);
-  box.querySelector('.fill').style.width = (v === null ? 0 : Math.min(v, 100)) + '%';
-  const peak = peaks[key];
-  box.querySelector('.peak').style.display = peak === undefined ? 'none' : 'block';
-  box.querySelector('.peak').style.left = Math.min(peak || 0, 100) + '%';
-  box.querySelector('.peakval span').textContent = peak === undefined ? '\u2013' : String(peak);
-}
-
-function clock(ms) {
-  return new Date(ms).toLocaleTimeString();
-}
-
-function setState(text, kind) {
-  const state = document.getElementById('state');
-  state.textContent = text;
-  state.className = 'state ' + kind;
-}
-
-function show(reading, now) {
-  const figures = reading.up && reading.present;
-  if (reading.up) {
-    downSince = null;
-    if (reading.present)
-      setState('Answering', 'up');
-    else
-      setState('Answering, but the router cannot read its station table: no figures', 'empty');
-  } else {
-    if (downSince === null)
-      downSince = now;
-    setState('Not answering since ' + clock(downSince) + ' (' + reading.reason +
-             '); trying again every second', 'down');
-  }
-  for (const key of meters) {
-    let v = null;
-    if (figures)
-      v = value(reading, key);
-    if (v !== null && (peaks[key] === undefined || v > peaks[key]))
-      peaks[key] = v;
-    showMeter(key, figures ? v : null, !figures);
-  }
-  document.getElementById('tx').textContent = figures && reading.tx_mbps !== null ? reading.tx_mbps.toFixed(1) : '\u2013';
-  document.getElementById('rx').textContent = figures && reading.rx_mbps !== null ? reading.rx_mbps.toFixed(1) : '\u2013';
-  history.push({t: now, reading: figures ? reading : null});
-  while (history.length && history[0].t < now - span)
-    history.shift();
-  draw(now);
-}
-
-function draw(now) {
-  const canvas = document.getElementById('chart');
-  const ratio = window.devicePixelRatio || 1;
-  const width = canvas.clientWidth, height = canvas.clientHeight;
-  canvas.width = Math.round(width * ratio);
-  canvas.height = Math.round(height * ratio);
-  const g = canvas.getContext('2d');
-  g.setTransform(ratio, 0, 0, ratio, 0, 0);
-  g.clearRect(0, 0, width, height);
-  g.strokeStyle = '#ddd';
-  g.fillStyle = '#777';
-  g.font = '11px sans-serif';
-  g.lineWidth = 1;
-  for (const level of [0, 25, 50, 75, 100]) {
-    const y = height - 4 - level / 100 * (height - 8);
-    g.beginPath();
-    g.moveTo(0, y);
-    g.lineTo(width, y);
-    g.stroke();
-    g.fillText(String(level), 2, level === 100 ? y + 11 : y - 2);
-  }
-  const x = t => width - (now - t) / span * width;
-  for (const key of meters) {
-    g.strokeStyle = colours[key];
-    g.lineWidth = key === 'rssi' ? 3 : 1.5;
-    g.beginPath();
-    let drawing = false;
-    for (const point of history) {
-      const v = point.reading === null ? null : value(point.reading, key);
-      if (v === null) {
-        drawing = false;
-        continue;
-      }
-      const y = height - 4 - Math.min(v, 100) / 100 * (height - 8);
-      if (drawing)
-        g.lineTo(x(point.t), y);
-      else
-        g.moveTo(x(point.t), y);
-      drawing = true;
-    }
-    g.stroke();
-  }
-}
-
-async function ask() {
-  const began = Date.now();
-  let reading;
-  try {
-    const answer = await fetch('/live/reading?target=' + encodeURIComponent(target), {cache: 'no-store'});
-    reading = await answer.json();
-  } catch (e) {
-    reading = {up: false, reason: 'the exporter does not answer'};
-  }
-  if (reading.error)
-    setState(reading.error, 'down');
-  else
-    show(reading, Date.now());
-  setTimeout(ask, Math.max(0, 1000 - (Date.now() - began)));
-}
-
-document.getElementById('reset').addEventListener('click', () => {
-  for (const key of meters)
-    delete peaks[key];
-});
-window.addEventListener('resize', () => draw(Date.now()));
-ask();
-)";
-
-const char live_css[] = R"(* { box-sizing: border-box; }
-body { margin: 0; font-family: sans-serif; color: #111; background: #fff; }
-header, main { max-width: 960px; margin: 0 auto; padding: 0 12px; }
-h1 { font-size: 1.3rem; margin: 12px 0 4px; word-break: break-all; }
-.state { font-size: 1.2rem; font-weight: bold; padding: 10px; border-radius: 6px; margin: 4px 0 12px; }
-.state.up { background: #e3f5e1; color: #135e13; }
-.state.empty { background: #fff4d6; color: #6b4e00; }
-.state.down { background: #c62828; color: #fff; font-size: 1.4rem; }
-.state.waiting { background: #eee; }
-.meter { margin-bottom: 14px; }
-.meter.stale { opacity: 0.35; }
-.label { font-size: 0.9rem; color: #555; text-transform: uppercase; letter-spacing: 0.05em; }
-.number { font-size: 2.6rem; font-weight: bold; font-variant-numeric: tabular-nums; line-height: 1.1; }
-.overall .number { font-size: 5rem; }
-.bar { position: relative; height: 22px; background: #eee; border-radius: 4px; overflow: hidden; }
-.overall .bar { height: 34px; }
-.fill { height: 100%; width: 0; background: #1565c0; transition: width 0.3s; }
-.peak { position: absolute; top: 0; bottom: 0; width: 4px; margin-left: -2px; background: #d50000; display: none; }
-.peakval { font-size: 0.9rem; color: #555; }
-.paths { display: grid; grid-template-columns: 1fr 1fr; column-gap: 16px; }
-.rates { display: grid; grid-template-columns: 1fr 1fr; column-gap: 16px; font-size: 1.2rem; margin: 8px 0 16px; }
-.rates span { font-size: 2rem; font-weight: bold; font-variant-numeric: tabular-nums; }
-canvas { width: 100%; height: 200px; display: block; border: 1px solid #ddd; }
-.legend span { margin-right: 10px; font-size: 0.9rem; }
-.k-rssi { color: #111; } .k-a { color: #d62728; } .k-b { color: #1f77b4; } .k-c { color: #2ca02c; } .k-d { color: #9467bd; }
-button { width: 100%; font-size: 1.3rem; padding: 16px; margin: 16px 0 24px; border-radius: 8px; border: 1px solid #999; background: #f4f4f4; }
-@media (min-width: 720px) {
-  .paths { grid-template-columns: repeat(4, 1fr); }
-  button { width: auto; padding: 10px 24px; font-size: 1rem; }
-}
-)";
+namespace {
+// Where index.html takes the rows of the routers.
+constexpr char rows_marker[] = "<!-- routers -->\n";
+} // namespace
 
 std::string html_escaped(const std::string &text) {
     std::string out;
@@ -292,27 +85,7 @@ std::string reading_json(const std::string &target, const reading &r) {
 }
 
 std::string index_page(const std::vector<router_summary> &routers) {
-    std::string out = R"(<!doctype html>
-<html lang="en">
-<head>
-<meta charset="utf-8">
-<meta name="viewport" content="width=device-width, initial-scale=1">
-<title>linkstat-exporter</title>
-<link rel="icon" href="data:,">
-<link rel="stylesheet" href="/live.css">
-</head>
-<body>
-<header><h1>linkstat-exporter</h1></header>
-<main>
-<form action="/live" method="get">
-<label class="label" for="target">Live page of a router (HOST or HOST:PORT)</label>
-<input id="target" name="target" required style="font-size:1.2rem;width:100%;padding:8px">
-<button type="submit">Open</button>
-</form>
-<table style="width:100%;border-collapse:collapse">
-<thead><tr><th align="left">Router</th><th align="left">State</th><th align="right">Signal</th><th align="right">Asked</th></tr></thead>
-<tbody>
-)";
+    std::string rows;
     std::vector<router_summary> sorted = routers;
     std::sort(sorted.begin(), sorted.end(),
               [](const router_summary &a, const router_summary &b) { return a.target < b.target; });
@@ -324,11 +97,11 @@ std::string index_page(const std::vector<router_summary> &routers) {
             r.last.up && r.last.present() ? std::to_string(r.last.value[rssi]) : "";
         char age[32];
         snprintf(age, sizeof age, "%.0f s ago", r.age_s);
-        out.append("<tr><td><a href=\"/live?target=").append(target).append("\">").append(target);
-        out.append("</a></td><td>").append(state).append("</td><td align=\"right\">");
-        out.append(signal).append("</td><td align=\"right\">").append(age).append("</td></tr>\n");
+        rows.append("<tr><td><a href=\"/live?target=").append(target).append("\">").append(target);
+        rows.append("</a></td><td>").append(state).append("</td><td align=\"right\">");
+        rows.append(signal).append("</td><td align=\"right\">").append(age).append("</td></tr>\n");
     }
-    out += "</tbody></table>\n<p><a href=\"/metrics\">The exporter's own metrics</a></p>\n"
-           "</main>\n</body>\n</html>\n";
+    std::string out = index_html;
+    out.replace(out.find(rows_marker), strlen(rows_marker), rows);
     return out;
 }

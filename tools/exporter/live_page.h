@@ -1,14 +1,16 @@
 // What a browser gets: the index of routers probed recently, the live page for aligning an
-// antenna (its HTML, script and style, all served here: nothing comes from the internet),
+// antenna (the files under page/, built into the exporter: nothing comes from the internet),
 // and the reading the live page asks for every second, as JSON.
 #pragma once
 
 #include "prober.h"
-#include "record_check.h"
+#include "reading.h"
 
 #include <string>
 #include <vector>
 
+// The files of page/, as they are.
+extern const char index_html[];
 extern const char live_html[];
 extern const char live_js[];
 extern const char live_css[];

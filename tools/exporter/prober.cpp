@@ -1,13 +1,12 @@
 #include "prober.h"
 
 #include "exporter.h"
+#include "log.h"
 
 #include <algorithm>
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdio>
 #include <sys/epoll.h>
-#include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -15,7 +14,26 @@ using std::chrono::milliseconds;
 using std::chrono::seconds;
 using std::chrono::steady_clock;
 
-struct prober::router {
+namespace {
+
+// A request waiting for its router's ask, until its own deadline.
+struct waiter {
+    uint64_t id;
+    steady_time deadline;
+    prober::answer done;
+    event_loop::timer timer;
+};
+
+reading failed(failure why) {
+    reading r;
+    r.why = why;
+    return r;
+}
+
+} // namespace
+
+struct prober::router final : pollable {
+    prober *owner = nullptr;
     std::string key, target;
     sockaddr_in address{};
     int fd = -1;
@@ -27,163 +45,93 @@ struct prober::router {
     bool retried = false;
     unsigned char reply[reply_buffer];
     size_t got = 0;
-    steady_time ask_began, ask_deadline, last_wanted;
-    bool answered_before = false; // a reading exists
-    bool was_up = false;          // its state as last logged
+    steady_time ask_began;
+    event_loop::timer ask_timer;
+    bool has_reading = false;
     steady_time reading_began;
     reading last;
-    uint64_t generation = 0;
-    int waiting = 0;
-    std::condition_variable done;
+    bool was_up = false; // its state as last logged
+    std::vector<waiter> waiters;
+
+    bool busy() const { return asking || !waiters.empty(); }
+    void ready(int, uint32_t) override { owner->on_event(*this); }
 };
 
-prober::prober() = default;
+prober::prober(event_loop &loop, size_t max_open)
+    : loop_(loop), max_open_(max_open), routers_(max_routers) {
+    housekeeping_ =
+        loop_.at(steady_clock::now() + milliseconds(housekeeping_ms), [this] { housekeeping(); });
+}
 
 prober::~prober() {
-    stop();
-    for (auto &[key, r] : routers_)
-        if (r->fd >= 0)
-            close(r->fd);
-    if (epoll_ >= 0)
-        close(epoll_);
-    if (wake_ >= 0)
-        close(wake_);
-}
-
-bool prober::start() {
-    epoll_ = epoll_create1(EPOLL_CLOEXEC);
-    wake_ = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (epoll_ < 0 || wake_ < 0)
-        return false;
-    epoll_event e{};
-    e.events = EPOLLIN;
-    e.data.ptr = nullptr;
-    if (epoll_ctl(epoll_, EPOLL_CTL_ADD, wake_, &e) != 0)
-        return false;
-    loop_ = std::thread([this] { run(); });
-    return true;
-}
-
-void prober::stop() {
-    if (!loop_.joinable())
-        return;
-    stopping_ = true;
-    uint64_t one = 1;
-    if (write(wake_, &one, sizeof one) < 0)
-        perror("linkstat-exporter: eventfd");
-    loop_.join();
+    drop_waiters();
+    loop_.cancel(housekeeping_);
+    routers_.each([this](router &r) {
+        loop_.cancel(r.ask_timer);
+        close_connection(r);
+    });
 }
 
 bool prober::ask(const std::string &target, const sockaddr_in &address, steady_time deadline,
-                 milliseconds max_age, reading &out) {
+                 milliseconds max_age, answer done) {
     char ip[INET_ADDRSTRLEN];
     inet_ntop(AF_INET, &address.sin_addr, ip, sizeof ip);
     std::string key = std::string(ip) + ":" + std::to_string(ntohs(address.sin_port));
-    std::unique_lock<std::mutex> lock(mutex_);
     auto now = steady_clock::now();
-    std::shared_ptr<router> &slot = routers_[key];
-    if (!slot) {
-        if (routers_.size() > max_routers) {
-            routers_.erase(key);
-            return false;
-        }
-        slot = std::make_shared<router>();
-        slot->key = key;
-        slot->address = address;
+    std::unique_ptr<router> forgotten;
+    router *found = routers_.want(key, now, forgotten);
+    retire(std::move(forgotten));
+    if (!found)
+        return false;
+    router &r = *found;
+    if (!r.owner) {
+        r.owner = this;
+        r.key = key;
+        r.address = address;
+        r.ask_timer = loop_.no_timer();
     }
-    std::shared_ptr<router> r = slot;
-    r->target = target;
-    r->last_wanted = now;
-    if (r->answered_before && !r->asking && now - r->reading_began <= max_age) {
-        out = r->last;
+    r.target = target;
+    if (!r.asking && r.has_reading && now - r.reading_began <= max_age) {
+        done(r.last);
         return true;
     }
-    if (!r->asking) {
-        r->asking = true;
-        r->ask_began = now;
-        r->ask_deadline = deadline;
-        starts_.push_back(r);
-        uint64_t one = 1;
-        if (write(wake_, &one, sizeof one) < 0)
-            perror("linkstat-exporter: eventfd");
-    } else {
-        r->ask_deadline = std::max(r->ask_deadline, deadline);
-    }
-    uint64_t generation = r->generation;
-    ++r->waiting;
-    bool answered = r->done.wait_until(lock, deadline, [&] { return r->generation != generation; });
-    --r->waiting;
-    out = answered ? r->last : reading{};
-    if (!answered)
-        out.why = failure::timeout;
+    uint64_t id = next_waiter_++;
+    r.waiters.push_back({id, deadline, std::move(done),
+                         loop_.at(deadline, [this, &r, id] { waiter_timed_out(r, id); })});
+    if (!r.asking)
+        begin_ask(r, deadline);
     return true;
 }
 
-std::vector<router_summary> prober::recent() {
-    std::lock_guard<std::mutex> lock(mutex_);
+void prober::drop_waiters() {
+    routers_.each([this](router &r) {
+        for (waiter &w : r.waiters)
+            loop_.cancel(w.timer);
+        r.waiters.clear();
+    });
+}
+
+std::vector<router_summary> prober::recent() const {
     auto now = steady_clock::now();
     std::vector<router_summary> list;
-    for (auto &[key, r] : routers_)
-        if (r->answered_before)
-            list.push_back({r->target, r->last,
-                            std::chrono::duration<double>(now - r->reading_began).count()});
+    routers_.each([&](const router &r) {
+        if (r.has_reading)
+            list.push_back(
+                {r.target, r.last, std::chrono::duration<double>(now - r.reading_began).count()});
+    });
     return list;
 }
 
-prober_figures prober::figures() {
-    std::lock_guard<std::mutex> lock(mutex_);
+prober_figures prober::figures() const {
     prober_figures f = figures_;
     f.routers = routers_.size();
     return f;
 }
 
-void prober::run() {
-    auto next_housekeeping = steady_clock::now();
-    epoll_event events[64];
-    while (!stopping_) {
-        // Until the nearest deadline of an ask, or the next housekeeping.
-        int64_t wait_ms = housekeeping_ms;
-        {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto now = steady_clock::now();
-            for (auto &[key, r] : routers_)
-                if (r->asking)
-                    wait_ms = std::min<int64_t>(
-                        wait_ms,
-                        std::chrono::duration_cast<milliseconds>(r->ask_deadline - now).count() +
-                            1);
-        }
-        int n = epoll_wait(epoll_, events, 64, static_cast<int>(std::max<int64_t>(wait_ms, 0)));
-        std::lock_guard<std::mutex> lock(mutex_);
-        for (int i = 0; i < n; ++i) {
-            if (events[i].data.ptr == nullptr) {
-                uint64_t count;
-                while (read(wake_, &count, sizeof count) > 0) {
-                }
-                continue;
-            }
-            on_event(*static_cast<router *>(events[i].data.ptr));
-        }
-        std::vector<std::shared_ptr<router>> starts;
-        starts.swap(starts_);
-        for (auto &r : starts)
-            begin_ask(*r);
-        auto now = steady_clock::now();
-        for (auto &[key, r] : routers_)
-            if (r->asking && now >= r->ask_deadline) {
-                close_connection(*r);
-                reading late;
-                late.why = failure::timeout;
-                finish(*r, late);
-            }
-        if (now >= next_housekeeping) {
-            housekeeping(now);
-            next_housekeeping = now + milliseconds(housekeeping_ms);
-        }
-    }
-}
-
-void prober::begin_ask(router &r) {
+void prober::begin_ask(router &r, steady_time deadline) {
+    r.asking = true;
+    r.ask_began = steady_clock::now();
+    r.ask_timer = loop_.at(deadline, [this, &r] { ask_timed_out(r); });
     r.got = 0;
     r.retried = false;
     r.reused = r.fd >= 0 && !r.connecting;
@@ -194,12 +142,14 @@ void prober::begin_ask(router &r) {
 }
 
 void prober::open_connection(router &r) {
+    if (figures_.open >= max_open_) {
+        lost_connection(r, failure::fd_limit);
+        return;
+    }
     r.fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
     if (r.fd < 0) {
-        perror("linkstat-exporter: socket");
-        reading failed;
-        failed.why = failure::connect;
-        finish(r, failed);
+        lost_connection(r,
+                        errno == EMFILE || errno == ENFILE ? failure::fd_limit : failure::connect);
         return;
     }
     ++figures_.connections;
@@ -207,15 +157,14 @@ void prober::open_connection(router &r) {
     int err = connect(r.fd, reinterpret_cast<const sockaddr *>(&r.address), sizeof r.address) == 0
                   ? 0
                   : errno;
-    if (err == 0) {
-        watch(r, EPOLLIN | EPOLLRDHUP, true);
-        send_ask(r);
-    } else if (err == EINPROGRESS) {
-        r.connecting = true;
-        watch(r, EPOLLOUT, true);
-    } else {
+    if (err != 0 && err != EINPROGRESS) {
         lost_connection(r, err == ECONNREFUSED ? failure::refused : failure::connect);
+        return;
     }
+    r.connecting = err == EINPROGRESS;
+    loop_.watch(r.fd, r.connecting ? EPOLLOUT : EPOLLIN | EPOLLRDHUP, &r);
+    if (!r.connecting)
+        send_ask(r);
 }
 
 void prober::send_ask(router &r) {
@@ -228,27 +177,36 @@ void prober::send_ask(router &r) {
 }
 
 void prober::on_event(router &r) {
+    if (r.fd < 0)
+        return;
     if (r.connecting) {
         int err = 0;
         socklen_t len = sizeof err;
         getsockopt(r.fd, SOL_SOCKET, SO_ERROR, &err, &len);
+        sockaddr_in peer;
+        socklen_t peer_len = sizeof peer;
+        if (err == 0 && getpeername(r.fd, reinterpret_cast<sockaddr *>(&peer), &peer_len) != 0)
+            return; // an event of a descriptor before this one: still connecting
         if (err != 0) {
             lost_connection(r, err == ECONNREFUSED ? failure::refused : failure::connect);
             return;
         }
         r.connecting = false;
-        watch(r, EPOLLIN | EPOLLRDHUP, false);
+        loop_.rewatch(r.fd, EPOLLIN | EPOLLRDHUP);
         if (r.asking)
             send_ask(r);
         return;
     }
-    // Between asks a router sends nothing: bytes, a close or an error end the connection,
-    // and the next ask opens a new one.
-    if (!r.asking) {
-        close_connection(r);
+    if (r.asking) {
+        take_reply(r);
         return;
     }
-    take_reply(r);
+    // Between asks a router sends nothing: bytes, a close or an error end the connection,
+    // and the next ask opens a new one.
+    char byte;
+    ssize_t n = recv(r.fd, &byte, 1, MSG_PEEK | MSG_DONTWAIT);
+    if (n >= 0 || (errno != EAGAIN && errno != EINTR))
+        close_connection(r);
 }
 
 void prober::take_reply(router &r) {
@@ -279,64 +237,97 @@ void prober::take_reply(router &r) {
 // same deadline; otherwise the ask fails for why.
 void prober::lost_connection(router &r, failure why) {
     close_connection(r);
-    if (r.reused && !r.retried && r.got == 0) {
+    if (r.reused && !r.retried && r.got == 0 && why != failure::fd_limit) {
         r.retried = true;
         r.reused = false;
         open_connection(r);
         return;
     }
-    reading failed;
-    failed.why = why;
-    finish(r, failed);
+    finish(r, failed(why));
+}
+
+// The ask's own deadline passed: its connection is closed, and the requests that may
+// still wait have a new ask, which ends at the latest of their deadlines.
+void prober::ask_timed_out(router &r) {
+    r.ask_timer = loop_.no_timer();
+    close_connection(r);
+    finish(r, failed(failure::timeout));
+    if (r.waiters.empty())
+        return;
+    steady_time latest = r.waiters.front().deadline;
+    for (const waiter &w : r.waiters)
+        latest = std::max(latest, w.deadline);
+    begin_ask(r, latest);
 }
 
 void prober::finish(router &r, const reading &result) {
     if (!r.asking)
         return;
     r.asking = false;
+    loop_.cancel(r.ask_timer);
+    r.ask_timer = loop_.no_timer();
+    bool first = !r.has_reading;
     r.last = result;
+    r.has_reading = true;
     r.reading_began = r.ask_began;
-    r.answered_before = true;
-    ++r.generation;
-    r.done.notify_all();
+    if (result.up)
+        routers_.answered(r.key);
     // A line when a router stops answering and when it answers again, not for every probe.
-    bool first = r.generation == 1;
     if (!result.up && (first || r.was_up))
-        fprintf(stderr, "linkstat-exporter: %s does not answer: %s\n", r.target.c_str(),
-                failure_name(result.why));
+        log_line("%s does not answer: %s", r.target.c_str(), failure_name(result.why));
     else if (result.up && !first && !r.was_up)
-        fprintf(stderr, "linkstat-exporter: %s answers again\n", r.target.c_str());
+        log_line("%s answers again", r.target.c_str());
     r.was_up = result.up;
+    // An ask that timed out answers only the requests whose own time is up.
+    auto now = steady_clock::now();
+    std::vector<waiter> done;
+    auto keep = std::partition(r.waiters.begin(), r.waiters.end(), [&](const waiter &w) {
+        return result.why == failure::timeout && w.deadline > now;
+    });
+    std::move(keep, r.waiters.end(), std::back_inserter(done));
+    r.waiters.erase(keep, r.waiters.end());
+    for (waiter &w : done) {
+        loop_.cancel(w.timer);
+        w.done(result);
+    }
+}
+
+void prober::waiter_timed_out(router &r, uint64_t id) {
+    auto w = std::find_if(r.waiters.begin(), r.waiters.end(),
+                          [id](const waiter &x) { return x.id == id; });
+    if (w == r.waiters.end())
+        return;
+    answer done = std::move(w->done);
+    r.waiters.erase(w);
+    done(failed(failure::timeout));
 }
 
 void prober::close_connection(router &r) {
     if (r.fd < 0)
         return;
-    epoll_ctl(epoll_, EPOLL_CTL_DEL, r.fd, nullptr);
+    loop_.unwatch(r.fd);
     close(r.fd);
     r.fd = -1;
     r.connecting = false;
     --figures_.open;
 }
 
-void prober::watch(router &r, uint32_t events, bool add) {
-    epoll_event e{};
-    e.events = events;
-    e.data.ptr = &r;
-    if (epoll_ctl(epoll_, add ? EPOLL_CTL_ADD : EPOLL_CTL_MOD, r.fd, &e) != 0)
-        perror("linkstat-exporter: epoll_ctl");
+void prober::retire(std::unique_ptr<router> r) {
+    if (!r)
+        return;
+    loop_.cancel(r->ask_timer);
+    close_connection(*r);
 }
 
 // Connections of routers nobody asked about for a while are closed; routers asked about
 // still longer ago are forgotten.
-void prober::housekeeping(steady_time now) {
-    for (auto it = routers_.begin(); it != routers_.end();) {
-        router &r = *it->second;
-        if (!r.asking && now - r.last_wanted >= seconds(idle_close_s))
+void prober::housekeeping() {
+    auto now = steady_clock::now();
+    routers_.each_wanted_before(now - seconds(idle_close_s), [this](router &r) {
+        if (!r.asking)
             close_connection(r);
-        if (!r.asking && r.waiting == 0 && now - r.last_wanted >= seconds(forget_s))
-            it = routers_.erase(it);
-        else
-            ++it;
-    }
+    });
+    for (auto &r : routers_.forget_wanted_before(now - seconds(forget_s)))
+        retire(std::move(r));
+    housekeeping_ = loop_.at(now + milliseconds(housekeeping_ms), [this] { housekeeping(); });
 }

@@ -1,24 +1,20 @@
-// Asking routers: one kept connection per router, reopened when lost, asks on it one at a
-// time, all of them driven by one thread's epoll loop. Requests for a router wait for its
-// ask with deadlines of their own, so a router that never answers holds only the requests
-// for it.
+// Asking routers: one kept connection per router, reopened when lost, one ask on it at a
+// time, all in the event loop. An ask ends at the deadline of the request that began it:
+// a connection that did not answer by then is closed, and the next ask opens a new one.
+// Every request waits for its router until its own deadline, and no longer.
 #pragma once
 
-#include "record_check.h"
+#include "event_loop.h"
+#include "reading.h"
+#include "router_table.h"
 
-#include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
-#include <map>
+#include <functional>
 #include <memory>
-#include <mutex>
 #include <netinet/in.h>
 #include <string>
-#include <thread>
 #include <vector>
-
-using steady_time = std::chrono::steady_clock::time_point;
 
 // What the index page shows of a router.
 struct router_summary {
@@ -37,44 +33,45 @@ struct prober_figures {
 
 class prober {
   public:
-    prober();
+    using answer = std::function<void(const reading &)>;
+
+    // At most max_open connections to routers at once.
+    prober(event_loop &loop, size_t max_open);
     ~prober();
     prober(const prober &) = delete;
     prober &operator=(const prober &) = delete;
 
-    // Starts the loop; false when its epoll or eventfd could not be had.
-    bool start();
-    void stop();
-
-    // A reading of the router at address, named target, from an ask begun at most max_age
-    // before now (one in flight is joined) or, failing that, by deadline: then a timeout.
-    // False when the router is not known and no more can be.
+    // Calls done once with a reading of the router at address, named target: one kept from
+    // an ask begun at most max_age before now (at once), the one in flight or a new one, or
+    // a timeout at deadline. False, done never called, when the router is not known and no
+    // room can be made for it.
     bool ask(const std::string &target, const sockaddr_in &address, steady_time deadline,
-             std::chrono::milliseconds max_age, reading &out);
+             std::chrono::milliseconds max_age, answer done);
+    // Forgets every waiting request without calling it: the exporter stops.
+    void drop_waiters();
 
-    std::vector<router_summary> recent();
-    prober_figures figures();
+    std::vector<router_summary> recent() const;
+    prober_figures figures() const;
 
   private:
     struct router;
-    void run();
-    void begin_ask(router &r);
+    void begin_ask(router &r, steady_time deadline);
     void open_connection(router &r);
     void send_ask(router &r);
     void on_event(router &r);
     void take_reply(router &r);
     void lost_connection(router &r, failure why);
+    void ask_timed_out(router &r);
     void finish(router &r, const reading &result);
+    void waiter_timed_out(router &r, uint64_t id);
     void close_connection(router &r);
-    void watch(router &r, uint32_t events, bool add);
-    void housekeeping(steady_time now);
+    void retire(std::unique_ptr<router> r);
+    void housekeeping();
 
-    std::mutex mutex_;
-    std::map<std::string, std::shared_ptr<router>> routers_;
-    std::vector<std::shared_ptr<router>> starts_;
-    int epoll_ = -1;
-    int wake_ = -1;
-    std::thread loop_;
-    std::atomic<bool> stopping_{false};
+    event_loop &loop_;
+    size_t max_open_;
+    router_table<router> routers_;
+    uint64_t next_waiter_ = 0;
+    event_loop::timer housekeeping_;
     prober_figures figures_;
 };

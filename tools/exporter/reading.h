@@ -1,4 +1,4 @@
-// One probe of a router: what came back, checked, or why nothing usable did.
+// The reading model: what one probe of a router gave, checked, or why nothing usable did.
 #pragma once
 
 #include "../../common/stats_record.h"
@@ -16,6 +16,7 @@ enum class failure : int {
     short_reply, // closed or reset in the middle of a reply
     timeout,     // no whole reply within the probe's time
     malformed,   // a reply that is not a record: length word, identifiers or size wrong
+    fd_limit,    // no descriptor left for its connection (the exporter's limit, not the router)
     count
 };
 // The reason label of each failure, in the order above.

@@ -1,9 +1,9 @@
-#include "record_check.h"
+#include "reading.h"
 
 namespace {
 
-constexpr const char *failure_names[] = {"none",   "resolve", "refused", "connect",
-                                         "closed", "short",   "timeout", "malformed"};
+constexpr const char *failure_names[] = {"none",  "resolve", "refused",   "connect", "closed",
+                                         "short", "timeout", "malformed", "fd_limit"};
 static_assert(sizeof failure_names / sizeof *failure_names == size_t(failure::count),
               "a name for every failure");
 
@@ -22,11 +22,11 @@ void check_record(const unsigned char *bytes, size_t n, reading &r) {
     memcpy(wire, bytes, record_size);
     wlan0_stats_record record;
     unpack_record(wire, record);
-    if (record.length != record_size || misshapen_entry(record) >= 0)
+    if (!length_word_right(record) || misshapen_entry(record) >= 0)
         return;
     for (int i = 0; i < stat_count; ++i) {
         const stat_entry &e = record.entry[i];
-        r.filled[i] = e.id != 0 || e.value != 0;
+        r.filled[i] = entry_filled(e);
         r.value[i] = e.value;
     }
     r.up = true;
