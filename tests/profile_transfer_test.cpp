@@ -97,7 +97,8 @@ TEST_F(InDevice, TextReadKeepsQuotesAndLineEnd) {
 TEST_F(InDevice, ReadsThatFindNoValueLeaveTheDestinationAlone) {
     write_file(dev + "/store/NO_EQUALS", "NO_EQUALS 3\n");
     write_file(dev + "/store/EMPTY", "");
-    for (const char *key : {"NO_EQUALS", "EMPTY", "UNKNOWN_KEY"}) {
+    write_file(dev + "/store/EMPTY_VALUE", "EMPTY_VALUE=\n");
+    for (const char *key : {"NO_EQUALS", "EMPTY", "EMPTY_VALUE", "UNKNOWN_KEY"}) {
         int n = 7;
         char t[line_size] = "kept";
         EXPECT_EQ(get_flash_int_value(key, &n), 0) << key;

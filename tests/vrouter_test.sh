@@ -12,8 +12,9 @@
 set -u
 cd "$(dirname "$0")/.." || exit 1
 [ -n "${VROUTER_ENCLOSED:-}" ] || exec sim/vrouter/enclosed "$(readlink -f "$0")" "$@"
-linkstat=$(readlink -f "${1:-build/host}")/tools/linkstat
-exporter=$(readlink -f "${1:-build/host}")/tools/exporter/linkstat-exporter
+host=$(readlink -f "${1:-build/host}")
+linkstat=$host/tools/linkstat
+exporter=$host/tools/exporter/linkstat-exporter
 run=sim/vrouter/run
 dir=$PWD/build/vrouter/tests/router
 trap '$run cut "$dir"' EXIT
@@ -113,7 +114,7 @@ whole() { holds "$1" home && holds "$1" upstream && holds "$1" settings; }
 # the daemons are stopped; leverwatch then starts settled.
 seed() {
 	sets=$({ part "$1" home && part "$1" upstream && part "$1" settings &&
-		printf 'WLAN0_WSC_CONFIGURED=1\nWLAN0_WSC_DISABLE=0\n'; } | sed 's/^\([^=]*\)=/flash set \1 /')
+		printf 'WLAN0_WSC_CONFIGURED=1\nWLAN0_WSC_DISABLE=0\nLEVERWATCH_CHANGE=none\n'; } | sed 's/^\([^=]*\)=/flash set \1 /')
 	# In WISP mode the stash still holds the upstream network the mode was entered with.
 	[ "$1" = wisp ] && sets="$sets
 $(stored upstream stash | sed 's/^\([^=]*\)=/flash set \1 /')"
@@ -127,16 +128,47 @@ awk '/^boot$/ { s = "" } { s = s $0 "\n" } END { printf "%s", s }' /flash/calls.
 EOF
 )
 sets_last_boot=$(cat <<'EOF'
-awk '/^boot$/ { last = n; n = 0 } /^flash set/ { n++ } END { print last }' /flash/calls.log
+awk '/^boot$/ { last = s; s = "" } /^flash set/ { s = s $0 "\n" } END { printf "%s", last }' /flash/calls.log
 EOF
 )
-# settled: this boot's leverwatch has read OP_MODE, which names the switch's mode, and
-# has written nothing since the boot began (a change it found to make would have).
+# with_boot_ids: the sets as above, the boot ids in them left out.
+with_boot_ids() { sed 's/restart-owed-in-boot-.*/restart-owed-in-boot-ID/'; }
+# host_sets FROM TARGET: the sets the host build's leverwatch makes, in the simulated device,
+# for the change from a store seeded in FROM mode, as seed seeds it, to the switch at TARGET.
+host_sets() {
+	host_dev=$dir.host
+	rm -rf "$host_dev" && mkdir -p "$host_dev/store" "$host_dev/proc"
+	{
+		part "$1" home && part "$1" upstream && part "$1" settings
+		[ "$1" != wisp ] || stored upstream stash
+		printf 'WLAN0_WSC_CONFIGURED=1\nWLAN0_WSC_DISABLE=0\nLEVERWATCH_CHANGE=none\n'
+	} | while IFS= read -r setting; do
+		printf '%s\n' "$setting" >"$host_dev/store/${setting%%=*}"
+	done
+	echo "$2" >"$host_dev/proc/slide_sw"
+	sim/device "$host_dev" "$host/controller/leverwatch" >/dev/null 2>&1 &
+	host_run=$!
+	wait_until 60 grep -qsx reboot "$host_dev/calls.log"
+	changed=$?
+	kill "$host_run" && wait "$host_run"
+	grep '^flash set ' "$host_dev/calls.log" | with_boot_ids
+	return $changed
+}
+# writes_as_host FROM TARGET: the boot before this one wrote what the host build writes for the
+# change from FROM mode to the switch at TARGET.
+writes_as_host() {
+	host_writes=$(host_sets "$1" "$2") &&
+		same "$host_writes" "$(in_router "$sets_last_boot" | with_boot_ids)"
+}
+# settled: this boot's leverwatch has read OP_MODE, which names the switch's mode, and the
+# settings that tell it (the last thing a settled start reads, twice; a change it found to
+# finish reads them once, and writes), and has written nothing since the boot began.
 settled() {
 	polled "read -r position </proc/slide_sw
 		case \$(cat /flash/store/OP_MODE)\$position in OP_MODE=03 | OP_MODE=11 | OP_MODE=22) ;; *) exit 1 ;; esac
 		$this_boot >/tmp/this-boot
-		grep -qx 'flash get OP_MODE' /tmp/this-boot && ! grep -q '^flash set' /tmp/this-boot" 2>/dev/null
+		[ \"\$(tail -n 2 /tmp/this-boot | tr '\\n' ' ')\" = 'flash get REPEATER_ENABLED1 flash get REPEATER_ENABLED1 ' ] &&
+			! grep -q '^flash set' /tmp/this-boot" 2>/dev/null
 }
 
 mkdir -p "$dir"
@@ -211,13 +243,14 @@ in_router reboot
 check "a store seeded through flash boots settled in Router mode" wait_until "$settle_seconds" settled
 check "and holds both networks whole" whole router
 previous=router
-for step in "2 wisp 28" "1 ap 20" "3 router 6"; do
+for step in "2 wisp" "1 ap" "3 router"; do
 	# shellcheck disable=SC2086 # split into its fields
 	set -- $step
 	in_router "echo $1 >/proc/slide_sw"
 	check "switch at $1: the router restarts by itself into $2 mode and settles" wait_until "$settle_seconds" settled
 	check "$previous to $2: both networks whole where they belong, and the mode's settings" whole "$2"
-	check "$previous to $2 was $3 flash set runs" same "$3" "$(in_router "$sets_last_boot")"
+	check "$previous to $2: the firmware wrote what the host build writes for it" \
+		writes_as_host "$previous" "$1"
 	previous=$2
 done
 
@@ -252,49 +285,140 @@ check "the router's linkstat with nothing listening: the text of a refused conne
 	same "linkstat: cannot connect to 127.0.0.1 port 10000: Connection refused
 1" "$(in_router '/etc/init.d/routerd stop >/dev/null; linkstat 2>&1; echo $?; /etc/init.d/routerd start >/dev/null')"
 
-# Power cuts during a mode change: the k-th flash set of the change holds until the power
-# is cut, the router boots again and leverwatch runs the change anew. A cut inside the
-# change's window (from its first write that moves a profile to its OP_MODE write, which
-# comes once every profile write was taken: with a key refused, for as long as the refusal
-# lasts) can lose a network, the known limit; nothing may be lost outside it. Mode settings
-# left unwritten are shown, not judged.
-# FROM TO FROM_POSITION TO_POSITION WINDOW_FIRST WINDOW_LAST REFUSED_KEY|- CUT_POINTS...
-echo "# power cuts: change, cut after flash set k, what was lost once the router settled again"
-for change in "router wisp 3 2 12 21 - 6 16 24" "wisp ap 2 1 5 15 - 3 10 18" \
-	"router wisp 3 2 12 99 WLAN0_WSC_PSK 22"; do
-	# shellcheck disable=SC2086 # split into its fields
-	set -- $change
-	from=$1 to=$2 position=$3 target=$4 first=$5 last=$6 refused=$7
-	shift 7
-	for k; do
-		cut_at="$from to $to, cut after set $k"
-		[ "$refused" = - ] || cut_at="$cut_at, $refused refused"
-		seed "$from" "$position"
-		[ "$refused" = - ] || in_router "echo $refused >/flash/refuse"
-		in_router "echo $k >/tmp/vrouter-cut && echo $target >/proc/slide_sw"
-		held() { grep -q "^vrouter: holding after flash set $k for a power cut" "$dir/console.log"; }
-		check "$cut_at: the change gets there" wait_until "$settle_seconds" held || continue
-		$run cut "$dir"
-		# A refusal holds the change run anew from writing, so the router cannot restart under
-		# the command that ends it.
-		mended() {
-			$run start -p 10000 "$dir" >/dev/null &&
-				{ [ "$refused" = - ] || in_router "rm -f /flash/refuse"; }
-		}
-		check "$cut_at: the router comes back" mended || continue
-		check "$cut_at: and settles" wait_until "$settle_seconds" settled || continue
-		lost=
-		for p in home upstream; do holds "$to" "$p" >/dev/null || lost="$lost $p"; done
-		unwritten=
-		holds "$to" settings >/dev/null ||
-			unwritten="; not as $to mode has them: $(part "$to" settings | grep -vxF -f "$dir.actual" | sed 's/=.*//' | tr '\n' ' ')"
-		printf '# %-12s %2s  lost:%s%s%s\n' "$from-$to" "$k" "${lost:- nothing}" "$unwritten" \
-			"$([ "$refused" = - ] || echo "; $refused refused")"
-		if [ "$k" -lt "$first" ] || [ "$k" -gt "$last" ]; then
-			check "$cut_at, outside the window: no network lost" test -z "$lost"
-		fi
+# Power cuts during mode changes, for the firmware as shipped (its change recorded in a store
+# key) and built without a key (the record in /var/run, which the cut empties). The k-th flash
+# set of the change holds until the power is cut; the router boots again, the store is mended
+# where a key was refused, and what the next boots left is judged by one rule: the router
+# settles in the switch's mode, its settings written and both networks whole where the mode
+# keeps them. Without a key, a cut from the change's OP_MODE to its last setting may leave the
+# switch held off instead ("contradicts"), each network whole where it was or where it goes. A
+# get changes nothing on the disk, so cuts after every set meet every state a cut can leave:
+# VROUTER_CUTS=full cuts after each set of each of the six changes; otherwise after the first
+# and the last set of a change's overwriting phase, of two of them. A restart through the
+# router's own shutdown (rcK, routerd stop) while a change is held by a refused key is judged
+# the same way.
+#
+# firmware: which leverwatch the router runs, keyed or keyless.
+firmware() {
+	polled "if cmp -s /usr/sbin/leverwatch /usr/lib/vrouter/leverwatch-keyless; then echo keyless; else echo keyed; fi" 2>/dev/null
+}
+firmware_is() { [ "$(firmware)" = "$1" ]; }
+# place keyed|keyless: the firmware the next boots run; changing it restarts the router.
+place() {
+	firmware_is "$1" && return
+	in_router "$([ "$1" = keyless ] && echo touch || echo rm -f) /flash/keyless
+		(sleep 1; reboot) >/dev/null 2>&1 &"
+	check "the router restarts running leverwatch $1" wait_until "$settle_seconds" firmware_is "$1"
+}
+# calls_now: how many lines the call log holds.
+calls_now() { in_router "wc -l </flash/calls.log"; }
+# sets_since LINE: the keys set after line LINE of the call log, up to the next boot.
+sets_since() {
+	in_router "awk 'NR > $1 && /^boot\$/ { exit } NR > $1 && /^flash set/ { print \$3 }' /flash/calls.log"
+}
+# held: this boot's leverwatch holds the switch off, its settings contradicting OP_MODE.
+held() { polled "logread | grep -q 'switch ignored until the store agrees'" 2>/dev/null; }
+settled_or_held() { settled || held; }
+# lost MODE [FROM]: sets lost to the networks not whole where MODE keeps them, nor, when FROM is
+# given, where FROM did.
+lost() {
+	lost=
+	for p in home upstream; do
+		holds "$1" "$p" >/dev/null || { [ -n "${2:-}" ] && holds "$2" "$p" >/dev/null; } ||
+			lost="$lost $p"
 	done
+}
+# judge WHAT TO [FROM]: after a cut or restart and the store mended: strict, or lenient given
+# FROM; prints the table's line and checks that nothing was lost.
+judge() {
+	judged=$1
+	if [ -n "${3:-}" ]; then
+		check "$judged: and settles or holds the switch off" wait_until "$settle_seconds" settled_or_held || return
+		lost "$2" "$3"
+		how=$(if held; then echo "held, OP_MODE contradicted"; else echo settled; fi)
+	else
+		check "$judged: and settles" wait_until "$settle_seconds" settled || return
+		lost "$2"
+		how=settled
+	fi
+	holds "$2" settings >/dev/null ||
+		how="$how; not as $2 mode has them: $(part "$2" settings | grep -vxF -f "$dir.actual" | sed 's/=.*//' | tr '\n' ' ')"
+	printf '# %-48s lost:%s; %s\n' "$judged" "${lost:- nothing}" "$how"
+	check "$judged: no network lost" test -z "$lost"
+	[ -n "${3:-}" ] || check "$judged: the mode's settings written" holds "$2" settings
+}
+# cut_after FROM TO POSITION TARGET K [REFUSED]: seeds FROM, cuts the change to TO after its
+# K-th set, boots again and mends.
+cut_after() {
+	seed "$1" "$3"
+	[ -z "${6:-}" ] || in_router "echo $6 >/flash/refuse"
+	in_router "echo $5 >/tmp/vrouter-cut && echo $4 >/proc/slide_sw"
+	cut_at=$5
+	holding() { grep -q "^vrouter: holding after flash set $cut_at for a power cut" "$dir/console.log"; }
+	check "$1 to $2, cut after set $5${6:+ ($6 refused)}: the change gets there" \
+		wait_until "$settle_seconds" holding || return 1
+	$run cut "$dir"
+	# The store is mended only once the router is up: a change that runs anew from writing
+	# holds at the refusal, so the router cannot restart under the command that mends it.
+	mended() { $run start -p 10000 "$dir" >/dev/null && in_router "rm -f /flash/refuse"; }
+	check "$1 to $2, cut after set $5: the router comes back" mended
+}
+echo "# power cuts: firmware, change, cut after flash set k of n, what the router was left with"
+changes="router,wisp,3,2 wisp,ap,2,1"
+[ "${VROUTER_CUTS:-}" != full ] ||
+	changes="$changes ap,wisp,1,2 wisp,router,2,3 ap,router,1,3 router,ap,3,1"
+for kind in keyed keyless; do
+	place "$kind"
+	for change in $changes; do
+		IFS=, read -r from to position target <<EOF
+$change
+EOF
+		# The change's sets, from a healthy run of it.
+		seed "$from" "$position"
+		before=$(calls_now)
+		in_router "echo $target >/proc/slide_sw"
+		wait_until "$settle_seconds" settled
+		sets=$(sets_since "$before")
+		n=$(printf '%s\n' "$sets" | wc -l)
+		at() { printf '%s\n' "$sets" | grep -nx "$1" | head -n 1 | cut -d: -f1; }
+		op_mode=$(at OP_MODE) overwrite=$(at WLAN0_SSID) wsc_psk=$(at WLAN0_WSC_PSK)
+		# The last setting: the record of the restart owed comes after it, with a key.
+		last=$n
+		[ "$kind" = keyless ] || last=$((n - 1))
+		if [ "${VROUTER_CUTS:-}" = full ]; then
+			points=$(seq 1 "$n")
+		else
+			points="${overwrite:-$op_mode} $last"
+		fi
+		for k in $points; do
+			cut_what="$kind $from-$to, cut after set $k of $n"
+			cut_after "$from" "$to" "$position" "$target" "$k" || continue
+			if [ "$kind" = keyless ] && [ "$k" -ge "$op_mode" ] && [ "$k" -lt "$last" ]; then
+				judge "$cut_what" "$to" "$from"
+			else
+				judge "$cut_what" "$to"
+			fi
+		done
+		[ -n "$wsc_psk" ] || continue
+		cut_after "$from" "$to" "$position" "$target" "$wsc_psk" WLAN0_WSC_PSK || continue
+		judge "$kind $from-$to, cut while WLAN0_WSC_PSK is refused" "$to" \
+			"$([ "$kind" = keyless ] && echo "$from")"
+	done
+	# The user's restart while a change is held: the shutdown stops leverwatch, which ends.
+	seed wisp 2
+	in_router "echo WLAN0_WSC_PSK >/flash/refuse && echo 1 >/proc/slide_sw"
+	refusing() { polled "logread | grep -q 'WLAN0_WSC_PSK could not be written; writing it again'"; }
+	check "$kind wisp-ap held by a refusal: the change waits to write it again" \
+		wait_until "$settle_seconds" refusing || continue
+	boots=$(grep -c 'rcS: the switch stands at' "$dir/console.log")
+	in_router "(sleep 1; reboot) >/dev/null 2>&1 &"
+	restarted() { [ "$(grep -c 'rcS: the switch stands at' "$dir/console.log")" -gt "$boots" ]; }
+	check "$kind wisp-ap held: the router restarts through its shutdown" \
+		wait_until "$settle_seconds" restarted
+	in_router "rm -f /flash/refuse"
+	judge "$kind wisp-ap, restarted while held" ap "$([ "$kind" = keyless ] && echo wisp)"
 done
+place keyed
 
 # Least privilege on the MIPS kernel: linkstatd, and the process serving a connection held
 # open through the forwarded port, run as user and group 65534 with no supplementary groups
