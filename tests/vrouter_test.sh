@@ -150,7 +150,7 @@ host_sets() {
 	host_run=$!
 	wait_until 60 grep -qsx reboot "$host_dev/calls.log"
 	changed=$?
-	kill "$host_run" && wait "$host_run"
+	{ kill "$host_run" && wait "$host_run"; } 2>/dev/null
 	grep '^flash set ' "$host_dev/calls.log" | with_boot_ids
 	return $changed
 }
