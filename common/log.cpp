@@ -157,6 +157,8 @@ void vlog_repeating(uint32_t now_s, const char *format, va_list args) {
     // A format of "%s" alone prints a fixed text of the caller's, which is then the kind.
     va_list kind_args;
     va_copy(kind_args, args);
+    // The analyzer does not see va_copy initialise the list.
+    // NOLINTNEXTLINE(clang-analyzer-valist.Uninitialized)
     const char *kind = strcmp(format, "%s") == 0 ? va_arg(kind_args, const char *) : format;
     va_end(kind_args);
     repeating_line &r = repeating_of(hash_of(kind), now_s);

@@ -25,7 +25,7 @@ bool read_text(const char *key, char *value);
 // shell word (see is_shell_word) no longer than the longest legal setting (a refused one prints
 // a line naming the key); or a word of our own.
 bool write_number(const char *key, int value);
-bool write_text(const char *key, const char *value);
+bool write_text(const char *key, const char *printed);
 bool write_word(const char *key, const char *word);
 // While one lives, a write the store already holds is not issued again: an attempt that runs
 // a change again writes only what the store did not take.

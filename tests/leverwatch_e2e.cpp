@@ -1029,7 +1029,7 @@ TEST_P(ClockScenes, AStoppedChangeIsTriedAgainWithinItsWaitWhateverTheClockDid) 
 
 INSTANTIATE_TEST_SUITE_P(
     Leverwatch, ClockScenes,
-    testing::Values(ClockScene{"AMonthOnWhileItWaits", -1, 30 * 86400},
+    testing::Values(ClockScene{"AMonthOnWhileItWaits", -1, int64_t{30} * 86400},
                     ClockScene{"AcrossThe2To31MillisecondMark", (int64_t{1} << 31) - 10000, 0},
                     ClockScene{"AcrossThe2To32MillisecondMark", (int64_t{1} << 32) - 10000, 0}),
     [](const auto &info) { return std::string(info.param.name); });
