@@ -6,7 +6,7 @@
 // fast as it is refused, the refusals a second, the CPU they cost the daemon and how many
 // one-shot asks from another address are answered within linkstat's 3 s.
 // Usage: linkstatd_report DAEMON_PID
-#include "linkstatd.h"
+#include "platform.h"
 #include "reconnecting_host.h"
 #include "stats_record.h"
 

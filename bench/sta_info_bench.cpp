@@ -1,7 +1,7 @@
 // The per-request work of linkstatd (read the station table, parse, fill the record) beside
 // the bare read of the same file. Runs inside a simulated device, so both read the real
 // path; prints how many times the bare read the request work takes.
-#include "linkstatd.h"
+#include "platform.h"
 #include "sta_info.h"
 #include "station_table.h"
 

@@ -3,8 +3,7 @@
 #pragma once
 
 #include "platform.h"
-
-#include <string_view>
+#include "store_text.h"
 
 // Reads KEY as a number. 1 and the value in *dest, or 0 with *dest untouched: no answer, no
 // value, or a value that is not a whole number is no number at all, never 0.
@@ -47,24 +46,3 @@ bool note_failure(const char *what, const char *how);
 // at its line end. Unchecked but for the tool's exit status; false if the value is refused, the
 // command would not fit or failed.
 bool flash_set_text(const char *key, const char *value);
-
-// The value on the tool's line for KEY: the text after "KEY=", or nullptr for a line of
-// anything else (a garbled line, another key's).
-const char *flash_value(const char *key, const char *line);
-// A value as a whole decimal number (a sign, digits, the line end): false for an empty value,
-// one that is not a number or one past the range of an int.
-bool flash_number(const char *value, int &number);
-// Whether a value read from the store, line end included, is exactly one shell word that
-// the shell reads back with nothing expanded or run: quotes balanced, no unescaped $ or
-// backquote outside single quotes, no unquoted blank, operator or glob character, no
-// unquoted "#" or "~" at its start, no unquoted "~" right after an unquoted "=" or ":", no
-// unquoted "{" followed by an unquoted "," or ".." and then an unquoted "}", and nothing
-// after the word but the tool's line end.
-bool is_shell_word(std::string_view value);
-// The characters the shell reads from a value that is_shell_word accepts (quotes, escapes and
-// the line end removed), into value; false if they do not fit.
-bool shell_word_value(std::string_view word, char (&value)[line_size]);
-// Whether two text values read from the store carry the same setting: both are safe words
-// and the shell reads the same characters from them, however the tool quoted or escaped
-// them (it promises one word, not one spelling).
-bool same_text_value(const char *a, const char *b);

@@ -1,7 +1,7 @@
 // The check that keeps stored values from running as commands, judged against an
 // independent reading of the shell's rules.
 #include "shell_model.h"
-#include "store_bridge.h"
+#include "store_text.h"
 
 #include <cstdint>
 #include <cstdlib>

@@ -1,7 +1,7 @@
 // A value line as the bridge reads it: at most line_size - 1 characters of the tool's first
 // line, for the key KEY.
 #include "platform.h"
-#include "store_bridge.h"
+#include "store_text.h"
 
 #include <cerrno>
 #include <climits>

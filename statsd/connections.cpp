@@ -1,7 +1,7 @@
 #include "connections.h"
 
 #include "clock.h"
-#include "linkstatd.h"
+#include "platform.h"
 #include "log.h"
 
 #include <arpa/inet.h>

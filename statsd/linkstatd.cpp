@@ -1,6 +1,6 @@
 // linkstatd: answers "ask" on TCP port 10000 with the 92-byte link statistics record.
 
-#include "linkstatd.h"
+#include "platform.h"
 #include "clock.h"
 #include "connections.h"
 #include "log.h"

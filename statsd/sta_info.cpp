@@ -1,6 +1,6 @@
 #include "sta_info.h"
 
-#include "linkstatd.h"
+#include "platform.h"
 
 #include <cstdio>
 #include <cstdlib>

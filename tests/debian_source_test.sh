@@ -6,7 +6,7 @@
 # Prints one "ok - ..." or "not ok - ..." line per check; fails if any check failed.
 set -u
 top=$(cd "$(dirname "$0")/.." && pwd)
-. "$top/tests/checks.sh"
+. "$top/tests/harness/checks.sh"
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/bin"

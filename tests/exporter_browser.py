@@ -15,7 +15,7 @@ from selenium import webdriver
 from selenium.webdriver.chrome.service import Service
 from selenium.webdriver.common.by import By
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "harness"))
 from exporter_lab import (EXPORTER, ROOT, Router, check, start_exporter,  # noqa: E402
                           station_table, wait_until)
 import exporter_lab  # noqa: E402

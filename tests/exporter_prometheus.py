@@ -16,7 +16,7 @@ import subprocess
 import sys
 import urllib.parse
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "harness"))
 from exporter_lab import (EXPORTER, ROOT, Router, check, http_get, readme_block,  # noqa: E402
                           start_exporter, start_prometheus, station_table, wait_until)
 import exporter_lab  # noqa: E402

@@ -40,7 +40,7 @@ root=$work/root
 dev=$work/device
 run=$work/device/run
 script=etc/init.d/routerd
-. tests/checks.sh
+. tests/harness/checks.sh
 
 # wait_until SECONDS COMMAND...: polls COMMAND every 100 ms until it succeeds.
 wait_until() {
@@ -287,7 +287,7 @@ check "and one new leverwatch runs" wait_until 5 alive leverwatch
 sets() { grep -c '^flash set ' "$dev/calls.log"; }
 more_sets() { [ "$(sets)" -gt "$1" ]; }
 set_count=$(sets) reboot_count=$(grep -c '^reboot$' "$dev/calls.log")
-echo "set $((set_count + 2))" >"$dev/hold"
+echo "set#2 hold" >"$dev/fault"
 printf '1\n' >"$dev/proc/slide_sw.new" && mv "$dev/proc/slide_sw.new" "$dev/proc/slide_sw"
 check "the store stalls in the change" wait_until 15 test -s "$dev/held"
 lever=$(pid_of leverwatch) supervisor=$(cat "$run/leverwatch.supervisor.pid")
@@ -295,7 +295,7 @@ boot stop3.out stop &
 stopper=$! mine="$mine $!"
 check "stop's TERM ends the supervisor" wait_until 10 dead "$supervisor"
 check "while leverwatch goes on with the change" live "$lever"
-rm -f "$dev/hold"
+rm -f "$dev/fault"
 check "stop returns once leverwatch has written the change" wait_until 30 dead "$stopper"
 check "which leverwatch says in the log" grep -qx \
 	"leverwatch: mode change written; the restart is left to whoever stopped leverwatch" "$dev/syslog"

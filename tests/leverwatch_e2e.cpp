@@ -276,10 +276,12 @@ class Leverwatch : public testing::Test {
         dev.write_proc("sys/kernel/random/boot_id", read_file("/proc/sys/kernel/random/uuid"));
         EXPECT_EQ(system(("rm -rf '" + dev.dir + "/run'/*").c_str()), 0);
     }
-    // Stalls the store at a call ("set 13", the 13th set) until release(); held() waits for
-    // it and gives the stalled command's pid.
-    void hold(const std::string &call) const { write_file(dev.dir + "/hold", call); }
-    void release() const { unlink((dev.dir + "/hold").c_str()); }
+    // The store's faults (see sim/bin/flash): fail("set:KEY refuse"), say. One fault line
+    // "VERB#N hold" stalls the store at a call ("set#13", the 13th set) until mend(); held()
+    // waits for it and gives the stalled command's pid.
+    void fail(const std::string &line) const { write_file(dev.dir + "/fault", line + "\n"); }
+    void hold(const std::string &call) const { fail(call + " hold"); }
+    void mend() const { unlink((dev.dir + "/fault").c_str()); }
     pid_t held() const {
         pid_t pid = 0;
         EXPECT_TRUE(wait_for([&] { return (pid = atoi(read_file(dev.dir + "/held").c_str())) > 0; },
@@ -431,7 +433,7 @@ INSTANTIATE_TEST_SUITE_P(
                     HELD("REPEATER_ENABLED1")},
         UnknownMode{"TheChangeRecordUnreadable", change_key, nullptr, "none", "",
                     HELD("LEVERWATCH_CHANGE")},
-        UnknownMode{"HungUntilItsLimit", "OP_MODE", "OP_MODE=2\n", "2", "get 3",
+        UnknownMode{"HungUntilItsLimit", "OP_MODE", "OP_MODE=2\n", "2", "get#3",
                     "flash get OP_MODE: no answer within 30 s, ended\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -543,7 +545,7 @@ TEST_F(Leverwatch, TheLongestValuesEscapedThroughoutGoThroughAWispRoundTripUncha
 }
 
 TEST_F(Leverwatch, ASecondControllerExitsWithItsLineAndTheFirstsChangeIsExact) {
-    hold("set 2");
+    hold("set#2");
     boot(in_ap, "3\n");
     held();
     Device second("second");
@@ -551,7 +553,7 @@ TEST_F(Leverwatch, ASecondControllerExitsWithItsLineAndTheFirstsChangeIsExact) {
     second.start(program_path(build::keyed));
     int status = second.wait_exit(change_ms);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 1) << status;
-    release();
+    mend();
     wait_for_reboot();
     EXPECT_EQ(writes(), recorded("finish-ap-to-router") + router_op_mode + router_rest +
                             restart_owed() + Lines{"reboot"});
@@ -561,7 +563,7 @@ TEST_F(Leverwatch, ASecondControllerExitsWithItsLineAndTheFirstsChangeIsExact) {
 }
 
 TEST_F(Leverwatch, AControllerKilledOutrightLeavesNoLockInACommandItStarted) {
-    hold("get 1");
+    hold("get#1");
     boot(in_ap, "1\n");
     pid_t hung = held();
     kill(dev.pid, SIGKILL);
@@ -572,19 +574,19 @@ TEST_F(Leverwatch, AControllerKilledOutrightLeavesNoLockInACommandItStarted) {
         wait_for([&] { return called("flash get REPEATER_ENABLED1") && settled(); }, change_ms));
     EXPECT_FALSE(ended(hung));
     EXPECT_EQ(dev.out(), "");
-    release();
+    mend();
 }
 
 // A store that hangs while the upstream network is saved: nothing is overwritten, and the
 // change runs again from the start 30 s later, as long as the switch asks for it.
 TEST_F(Leverwatch, AHungWriteWhileACopyIsSavedStopsTheChangeWhichRunsAgain30sLater) {
-    hold("set 1");
+    hold("set#1");
     boot(in_wisp, "1\n");
     ASSERT_TRUE(wait_for([&] { return printed("mode change stopped"); }, hang_ms)) << dev.out();
     const time_t stopped = time(nullptr);
     EXPECT_FALSE(dev.has_key("WLAN0_VAP2_SSID"));
     EXPECT_EQ(dev.store("WLAN0_SSID"), "WLAN0_SSID=\"Upstream\"\n");
-    release();
+    mend();
     wait_for_reboot(30000 + change_ms);
     EXPECT_GE(time(nullptr) - stopped, 28) << "tried again sooner than 30 s";
     EXPECT_EQ(writes(), Lines{saving_upstream[0]} + saving_upstream +
@@ -626,7 +628,7 @@ TEST_P(StopsOutsideAChange, EndItAtOnceByTheSignalWithTheReadInFlightAndItsFile)
     const std::string output = dev.dir + "/run/leverwatch_tmp.txt";
     dev.launcher = "setsid";
     if (reading)
-        hold("get 1");
+        hold("get#1");
     boot(in_ap, "1\n");
     pid_t reader = reading ? held() : 0;
     // Settled: the read has ended and its file is gone.
@@ -637,7 +639,7 @@ TEST_P(StopsOutsideAChange, EndItAtOnceByTheSignalWithTheReadInFlightAndItsFile)
     EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status;
     EXPECT_FALSE(exists(output)) << "a value stayed behind";
     EXPECT_TRUE(!reading || wait_for([&] { return ended(reader); })) << "the read ran on";
-    release();
+    mend();
 }
 
 INSTANTIATE_TEST_SUITE_P(Leverwatch, StopsOutsideAChange, testing::Values(false, true),
@@ -669,7 +671,7 @@ TEST_P(StoppedChanges, FinishTheChangeAndHaveTheNextStartRestartTheDeviceLosingN
             return w.rfind(std::string("flash set ") + p.write + " ", 0) == 0;
         });
         ASSERT_NE(at, all.end());
-        hold("set " + std::to_string(at - all.begin() + 1));
+        hold("set#" + std::to_string(at - all.begin() + 1));
     }
     boot(p.entering ? router_with(wpa2_home, wpa_upstream) : wisp_with(wpa2_home, wpa_upstream),
          p.entering ? "2\n" : "1\n");
@@ -678,7 +680,7 @@ TEST_P(StoppedChanges, FinishTheChangeAndHaveTheNextStartRestartTheDeviceLosingN
     pid_t writer = p.write ? held() : 0;
     ASSERT_TRUE(p.write || wait_for([&] { return printed(announced); }, change_ms));
     ASSERT_EQ(kill(-dev.pid, SIGTERM), 0);
-    release();
+    mend();
     int status = dev.wait_exit(change_ms);
     ASSERT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGTERM) << status << dev.out();
     EXPECT_TRUE(!writer || ended(writer));
@@ -711,7 +713,7 @@ INSTANTIATE_TEST_SUITE_P(
 struct StoreFault {
     const char *name;
     bool entering;       // Router to WISP, else WISP to AP
-    const char *refused; // a line for the store's refusals ("KEY" or "KEY STATUS"), or ""
+    const char *fault;   // the store's fault ("set:KEY refuse" or "set:KEY lose"), or ""
     const char *missing; // a key the store lacks, or ""
     const char *line;    // what the controller says of it
 };
@@ -731,12 +733,12 @@ TEST_P(StoreFaults, StopTheChangeOrHoldTheRestartAndLoseNothing) {
     const auto &f = GetParam();
     const Seeds before =
         f.entering ? router_with(wpa2_home, wpa_upstream) : wisp_with(wpa2_home, wpa_upstream);
-    if (*f.refused)
-        write_file(dev.dir + "/refuse", std::string(f.refused) + "\n");
+    if (*f.fault)
+        fail(f.fault);
     boot(*f.missing ? with(before, f.missing, "") : before, f.entering ? "2\n" : "1\n", true);
     ASSERT_TRUE(wait_for([&] { return printed(f.line); }, change_ms)) << dev.out();
     EXPECT_FALSE(called("reboot"));
-    unlink((dev.dir + "/refuse").c_str());
+    mend();
     for (const auto &[key, value] : before)
         if (key == f.missing)
             dev.seed(key, value_line(key, value));
@@ -755,41 +757,42 @@ TEST_P(StoreFaults, StopTheChangeOrHoldTheRestartAndLoseNothing) {
 
 INSTANTIATE_TEST_SUITE_P(
     Leverwatch, StoreFaults,
-    testing::Values(StoreFault{"EnteringOpModeLostUnsaid", true, "OP_MODE 0", "",
+    testing::Values(StoreFault{"EnteringOpModeLostUnsaid", true, "set:OP_MODE lose", "",
                                "OP_MODE does not read back as written; writing it again in 10 s\n"},
-                    StoreFault{"LeavingOpModeRefused", false, "OP_MODE", "",
+                    StoreFault{"LeavingOpModeRefused", false, "set:OP_MODE refuse", "",
                                "OP_MODE could not be written; writing it again in 10 s\n"},
-                    StoreFault{"EnteringRootNameRefused", true, "WLAN0_SSID", "",
+                    StoreFault{"EnteringRootNameRefused", true, "set:WLAN0_SSID refuse", "",
                                "WLAN0_SSID could not be written; writing it again in 10 s\n"},
-                    StoreFault{"LeavingRootKeyRefused", false, "WLAN0_WPA_PSK", "",
+                    StoreFault{"LeavingRootKeyRefused", false, "set:WLAN0_WPA_PSK refuse", "",
                                "WLAN0_WPA_PSK could not be written; writing it again in 10 s\n"},
-                    StoreFault{"EnteringDhcpRefused", true, "DHCP", "",
+                    StoreFault{"EnteringDhcpRefused", true, "set:DHCP refuse", "",
                                "DHCP could not be written; writing it again in 10 s\n"},
                     StoreFault{"EnteringHomeKeyUnreadable", true, "", "WLAN0_WPA_PSK",
                                STOPPED("WLAN0_WPA_PSK could not be read")},
                     StoreFault{"LeavingUpstreamKeyUnreadable", false, "", "WLAN0_WPA_PSK",
                                STOPPED("WLAN0_WPA_PSK could not be read")},
-                    StoreFault{"EnteringRepeaterKeyRefused", true, "WLAN0_VAP4_WPA_PSK", "",
-                               STOPPED("WLAN0_VAP4_WPA_PSK could not be written")},
-                    StoreFault{"LeavingStashKeyRefused", false, "WLAN0_VAP2_WPA_PSK", "",
+                    StoreFault{"EnteringRepeaterKeyRefused", true, "set:WLAN0_VAP4_WPA_PSK refuse",
+                               "", STOPPED("WLAN0_VAP4_WPA_PSK could not be written")},
+                    StoreFault{"LeavingStashKeyRefused", false, "set:WLAN0_VAP2_WPA_PSK refuse", "",
                                STOPPED("WLAN0_VAP2_WPA_PSK could not be written")},
-                    StoreFault{"EnteringRepeaterKeyLostUnsaid", true, "WLAN0_VAP4_WPA_PSK 0", "",
-                               STOPPED("WLAN0_VAP4_WPA_PSK does not read back as written")},
-                    StoreFault{"LeavingStashKeyLostUnsaid", false, "WLAN0_VAP2_WPA_PSK 0", "",
-                               STOPPED("WLAN0_VAP2_WPA_PSK does not read back as written")},
-                    StoreFault{"LeavingTheChangeRecordRefused", false, change_key, "",
+                    StoreFault{"EnteringRepeaterKeyLostUnsaid", true, "set:WLAN0_VAP4_WPA_PSK lose",
+                               "", STOPPED("WLAN0_VAP4_WPA_PSK does not read back as written")},
+                    StoreFault{"LeavingStashKeyLostUnsaid", false, "set:WLAN0_VAP2_WPA_PSK lose",
+                               "", STOPPED("WLAN0_VAP2_WPA_PSK does not read back as written")},
+                    StoreFault{"LeavingTheChangeRecordRefused", false,
+                               "set:LEVERWATCH_CHANGE refuse", "",
                                STOPPED("LEVERWATCH_CHANGE could not be written")}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // Refused for 25 s, a key of the root is written again after 10 s, then 20 s later, and alone:
 // every write before it was taken the first time.
 TEST_F(Leverwatch, AWriteRefusedFor25sIsWrittenAgainAloneAfter10AndThen20sAndTheChangeCompletes) {
-    write_file(dev.dir + "/refuse", "WLAN0_WSC_PSK\n");
+    fail("set:WLAN0_WSC_PSK refuse");
     boot(wisp_with(wpa2_home, wpa_upstream), "1\n", true);
     ASSERT_TRUE(wait_for([&] { return printed("writing it again in 10 s"); }, change_ms));
     const time_t refused = time(nullptr);
     ASSERT_TRUE(wait_for([&] { return time(nullptr) - refused >= 25; }, 30000));
-    unlink((dev.dir + "/refuse").c_str());
+    mend();
     wait_for_boot(1);
     EXPECT_TRUE(printed("WLAN0_WSC_PSK could not be written; writing it again in 20 s\n"));
     EXPECT_FALSE(printed("writing it again in 40 s"));
@@ -824,7 +827,7 @@ class HeldChangeEnds : public Leverwatch, public testing::WithParamInterface<Hel
 // root over the only copy of the upstream network.
 TEST_P(HeldChangeEnds, FinishFromTheRecordOrHoldTheSwitchOffLosingNothing) {
     const auto &e = GetParam();
-    write_file(dev.dir + "/refuse", "WLAN0_WSC_PSK\n");
+    fail("set:WLAN0_WSC_PSK refuse");
     boot(wisp_with(wpa2_home, wpa_upstream), "1\n", false, e.program);
     ASSERT_TRUE(wait_for([&] { return printed("writing it again in 10 s"); }, change_ms));
     const size_t stopped_at = writes().size();
@@ -836,7 +839,7 @@ TEST_P(HeldChangeEnds, FinishFromTheRecordOrHoldTheSwitchOffLosingNothing) {
                 std::string(e.program == build::keyed ? change_key : "/var/run/leverwatch.change") +
                 " for the next leverwatch\n"))
         << dev.out();
-    unlink((dev.dir + "/refuse").c_str());
+    mend();
     if (e.restarted)
         new_boot();
     boot({}, nullptr, false, e.program);
@@ -972,11 +975,11 @@ TEST_P(FullRunDirs, AreNamedAndNoChangeBeginsNorAnOwedRestartIsLostUntilThereIsR
     // Into AP, /var/run filled again as the last setting is written.
     const Lines all = (GetParam() == build::keyed ? recorded("finish-wisp-to-ap") : Lines{}) +
                       saving_upstream + ap_op_mode + restoring_home + ap_rest;
-    hold("set " + std::to_string(all.size()));
+    hold("set#" + std::to_string(all.size()));
     dev.write_proc("slide_sw", "1\n");
     held();
     ASSERT_EQ(fill(), 0);
-    release();
+    mend();
     ASSERT_TRUE(wait_for([&] { return printed("writing it again in 10 s\n"); }, change_ms))
         << dev.out();
     kill(dev.pid, SIGTERM);
@@ -1012,11 +1015,11 @@ TEST_P(ClockScenes, AStoppedChangeIsTriedAgainWithinItsWaitWhateverTheClockDid) 
         GTEST_SKIP() << "only a host build's clock can be moved while it runs";
     dev.clock_movable = c.moved_s != 0;
     dev.clock_start_ms = c.start_ms;
-    write_file(dev.dir + "/refuse", "WLAN0_VAP4_WPA_PSK\n");
+    fail("set:WLAN0_VAP4_WPA_PSK refuse");
     boot(router_with(wpa2_home, wpa_upstream), "2\n");
     ASSERT_TRUE(wait_for([&] { return printed("mode change stopped"); }, change_ms)) << dev.out();
     const time_t stopped = time(nullptr);
-    unlink((dev.dir + "/refuse").c_str());
+    mend();
     if (c.moved_s)
         dev.move_clock(c.moved_s);
     wait_for_reboot(30000 + change_ms);

@@ -1,6 +1,6 @@
 // linkstatd end to end: the shipped daemon in a simulated device, in a network namespace of
 // its own, asked over loopback as a client on the network would ask it.
-#include "../statsd/linkstatd.h"
+#include "../statsd/platform.h"
 #include "device.h"
 #include "stats_client.h"
 

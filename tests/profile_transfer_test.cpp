@@ -25,7 +25,7 @@ class InDevice : public testing::Test {
         const char *d = getenv("SIM_DEVICE");
         ASSERT_TRUE(d) << "run this test binary inside sim/device";
         dev = d;
-        ASSERT_EQ(system(("rm -f " + dev + "/store/* " + dev + "/refuse /tmp/marker").c_str()), 0);
+        ASSERT_EQ(system(("rm -f " + dev + "/store/* " + dev + "/fault /tmp/marker").c_str()), 0);
         write_file(dev + "/calls.log", "");
     }
     // Seeds numbers as NAME=value and texts exactly as given.
@@ -127,7 +127,7 @@ struct TransferCase {
     int status;
     Seeds store;
     Lines sets;              // every write, in order, as the flash tool received it
-    const char *refused{""}; // a key the store refuses
+    const char *refused{""}; // a key whose sets the store refuses
 };
 
 void PrintTo(const TransferCase &c, std::ostream *os) {
@@ -329,7 +329,8 @@ class Transfer : public InDevice, public testing::WithParamInterface<TransferCas
 TEST_P(Transfer, WritesExactlyTheseKeysInOrder) {
     const auto &c = GetParam();
     seed(c.store);
-    write_file(dev + "/refuse", std::string(c.refused) + "\n");
+    if (*c.refused)
+        write_file(dev + "/fault", "set:" + std::string(c.refused) + " refuse\n");
     EXPECT_EQ(c.operation(c.dir), c.status);
     EXPECT_EQ(sets(), c.sets);
     EXPECT_NE(access("/tmp/marker", F_OK), 0) << "a value from the store ran as a command";

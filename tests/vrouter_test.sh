@@ -18,7 +18,7 @@ exporter=$host/tools/exporter/linkstat-exporter
 run=sim/vrouter/run
 dir=$PWD/build/vrouter/tests/router
 trap '$run cut "$dir"' EXIT
-. tests/checks.sh
+. tests/harness/checks.sh
 
 # A boot and a mode change with its restart take well under a minute; the emulator on a
 # host busy with other work can take several times that. Waits end as their condition holds.
@@ -121,7 +121,7 @@ seed() {
 		[ "$1" != wisp ] || stored upstream stash
 	} | sed "s|^\([^=]*\)=.*|printf '%s\\\\n' '&' >/flash/store/\1|")
 	in_router "/etc/init.d/routerd stop >/dev/null &&
-		rm -f /flash/store/* /flash/refuse /flash/fault /flash/fault.count && $files
+		rm -f /flash/store/* /flash/fault /flash/fault.count && $files
 		sync && echo $2 >/proc/slide_sw && /etc/init.d/routerd start >/dev/null"
 }
 # The flash calls of this boot, and the flash set runs of the boot before it.
@@ -261,11 +261,11 @@ done
 boots() { in_router "grep -c '^boot\$' /flash/calls.log"; }
 seed router 3
 booted=$(boots)
-in_router "echo OP_MODE 0 >/flash/refuse && echo 1 >/proc/slide_sw"
+in_router "echo 'set:OP_MODE lose' >/flash/fault && echo 1 >/proc/slide_sw"
 refusing() { polled "logread | grep -q 'OP_MODE does not read back as written'"; }
 check "with OP_MODE not kept, leverwatch holds the restart and says why" wait_until "$settle_seconds" refusing
 check "and the router runs on" same "$booted" "$(boots)"
-in_router "rm /flash/refuse"
+in_router "rm /flash/fault"
 check "once the store takes OP_MODE, the router restarts into ap mode and settles" wait_until "$settle_seconds" settled
 restarted_once() { [ "$(boots)" -eq $((booted + 1)) ]; }
 check "having restarted once" restarted_once
@@ -354,7 +354,7 @@ judge() {
 # K-th set, boots again and mends.
 cut_after() {
 	seed "$1" "$3"
-	[ -z "${6:-}" ] || in_router "echo $6 >/flash/refuse"
+	[ -z "${6:-}" ] || in_router "echo 'set:$6 refuse' >/flash/fault"
 	in_router "echo $5 >/tmp/vrouter-cut && echo $4 >/proc/slide_sw"
 	cut_at=$5
 	holding() { grep -q "^vrouter: holding after flash set $cut_at for a power cut" "$dir/console.log"; }
@@ -363,7 +363,7 @@ cut_after() {
 	$run cut "$dir"
 	# The store is mended only once the router is up: a change that runs anew from writing
 	# holds at the refusal, so the router cannot restart under the command that mends it.
-	mended() { $run start -p 10000 "$dir" >/dev/null && in_router "rm -f /flash/refuse"; }
+	mended() { $run start -p 10000 "$dir" >/dev/null && in_router "rm -f /flash/fault"; }
 	check "$1 to $2, cut after set $5: the router comes back" mended
 }
 echo "# power cuts: firmware, change, cut after flash set k of n, what the router was left with"
@@ -409,7 +409,7 @@ EOF
 	done
 	# The user's restart while a change is held: the shutdown stops leverwatch, which ends.
 	seed wisp 2
-	in_router "echo WLAN0_WSC_PSK >/flash/refuse && echo 1 >/proc/slide_sw"
+	in_router "echo 'set:WLAN0_WSC_PSK refuse' >/flash/fault && echo 1 >/proc/slide_sw"
 	refusing() { polled "logread | grep -q 'WLAN0_WSC_PSK could not be written; writing it again'"; }
 	check "$kind wisp-ap held by a refusal: the change waits to write it again" \
 		wait_until "$settle_seconds" refusing || continue
@@ -418,7 +418,7 @@ EOF
 	restarted() { [ "$(grep -c 'rcS: the switch stands at' "$dir/console.log")" -gt "$boots" ]; }
 	check "$kind wisp-ap held: the router restarts through its shutdown" \
 		wait_until "$settle_seconds" restarted
-	in_router "rm -f /flash/refuse"
+	in_router "rm -f /flash/fault"
 	judge "$kind wisp-ap, restarted while held" ap "$([ "$kind" = keyless ] && echo wisp)"
 done
 place keyed

@@ -10,7 +10,7 @@ import subprocess
 import time
 import urllib.request
 
-ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+ROOT = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 EXPORTER = '127.0.0.1:9742'
 # The exporter's README, whose scrape jobs and alert rules the tests run as they are.
 README = 'tools/exporter/README.md'
