@@ -1,8 +1,8 @@
 #include "connections.h"
 
 #include "clock.h"
-#include "platform.h"
 #include "log.h"
+#include "platform.h"
 
 #include <arpa/inet.h>
 #include <cerrno>

@@ -1,9 +1,9 @@
 // linkstatd: answers "ask" on TCP port 10000 with the 92-byte link statistics record.
 
-#include "platform.h"
 #include "clock.h"
 #include "connections.h"
 #include "log.h"
+#include "platform.h"
 #include "sta_info.h"
 
 #include <cerrno>
