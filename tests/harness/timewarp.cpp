@@ -51,6 +51,8 @@ void note_gained() {
 
 } // namespace
 
+// The C library's header names these parameters in its own reserved words.
+// NOLINTBEGIN(readability-inconsistent-declaration-parameter-name)
 extern "C" int clock_gettime(clockid_t clock, timespec *t) {
     int r = real_gettime(clock, t);
     if (r == 0 && (clock == CLOCK_MONOTONIC || clock == CLOCK_BOOTTIME)) {
@@ -60,6 +62,7 @@ extern "C" int clock_gettime(clockid_t clock, timespec *t) {
     }
     return r;
 }
+// NOLINTEND(readability-inconsistent-declaration-parameter-name)
 
 // As sleep does: cut short by a signal's handler, it says how many seconds were left.
 extern "C" unsigned sleep(unsigned seconds) {
