@@ -6,6 +6,7 @@
 #include "private_file.h"
 #include "signals.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -16,7 +17,7 @@ namespace {
 
 // The first failure since forget_failure, naming its key (or the record's file); empty while
 // nothing failed.
-char failure[sizeof change_record_path + 40];
+char failure[std::max(longest_key + 1, static_cast<int>(sizeof change_record_path)) + 40];
 bool retrying;
 
 // Makes the read's output file afresh, private to us, whatever was left at the path. A
