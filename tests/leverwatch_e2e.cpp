@@ -80,7 +80,6 @@ Seeds mode_of(const char *op_mode) {
             {change_key, "none"}};
 }
 const Seeds in_ap = mode_of("1");
-const Seeds in_router_alone = mode_of("0");
 
 // In WISP mode: the root profile holds the upstream network, the repeater the home one.
 const Seeds in_wisp =
@@ -973,8 +972,9 @@ TEST_P(FullRunDirs, AreNamedAndNoChangeBeginsNorAnOwedRestartIsLostUntilThereIsR
     ASSERT_TRUE(wait_for([&] { return called("flash get OP_MODE") && settled(); }, change_ms));
     expect_profile("WLAN0_VAP4_", wpa2_home);
     // Into AP, /var/run filled again as the last setting is written.
-    const Lines all = (GetParam() == build::keyed ? recorded("finish-wisp-to-ap") : Lines{}) +
-                      saving_upstream + ap_op_mode + restoring_home + ap_rest;
+    const Lines all = saving_upstream +
+                      (GetParam() == build::keyed ? recorded("finish-wisp-to-ap") : Lines{}) +
+                      ap_op_mode + restoring_home + ap_rest;
     hold("set#" + std::to_string(all.size()));
     dev.write_proc("slide_sw", "1\n");
     held();

@@ -110,16 +110,18 @@ holds() {
 	same "$want" "$(cat "$dir.actual")"
 }
 whole() { holds "$1" home && holds "$1" upstream && holds "$1" settings; }
+# seeded MODE: the store of a device in MODE, KEY=value a line as flash stores them.
+seeded() {
+	part "$1" home && part "$1" upstream && part "$1" settings &&
+		printf 'WLAN0_WSC_CONFIGURED=1\nWLAN0_WSC_DISABLE=0\nLEVERWATCH_CHANGE=none\n'
+	# In WISP mode the stash still holds the upstream network the mode was entered with.
+	[ "$1" != wisp ] || stored upstream stash
+}
 # seed MODE POSITION: a store in MODE with the switch at POSITION, written while the daemons
 # are stopped; leverwatch then starts settled.
 seed() {
 	# Written as flash stores them, without a flash call for each: the store's files, synced.
-	files=$({
-		part "$1" home && part "$1" upstream && part "$1" settings &&
-			printf 'WLAN0_WSC_CONFIGURED=1\nWLAN0_WSC_DISABLE=0\nLEVERWATCH_CHANGE=none\n'
-		# In WISP mode the stash still holds the upstream network the mode was entered with.
-		[ "$1" != wisp ] || stored upstream stash
-	} | sed "s|^\([^=]*\)=.*|printf '%s\\\\n' '&' >/flash/store/\1|")
+	files=$(seeded "$1" | sed "s|^\([^=]*\)=.*|printf '%s\\\\n' '&' >/flash/store/\1|")
 	in_router "/etc/init.d/routerd stop >/dev/null &&
 		rm -f /flash/store/* /flash/fault /flash/fault.count && $files
 		sync && echo $2 >/proc/slide_sw && /etc/init.d/routerd start >/dev/null"
@@ -140,11 +142,7 @@ with_boot_ids() { sed 's/restart-owed-in-boot-.*/restart-owed-in-boot-ID/'; }
 host_sets() {
 	host_dev=$dir.host
 	rm -rf "$host_dev" && mkdir -p "$host_dev/store" "$host_dev/proc"
-	{
-		part "$1" home && part "$1" upstream && part "$1" settings
-		[ "$1" != wisp ] || stored upstream stash
-		printf 'WLAN0_WSC_CONFIGURED=1\nWLAN0_WSC_DISABLE=0\nLEVERWATCH_CHANGE=none\n'
-	} | while IFS= read -r setting; do
+	seeded "$1" | while IFS= read -r setting; do
 		printf '%s\n' "$setting" >"$host_dev/store/${setting%%=*}"
 	done
 	echo "$2" >"$host_dev/proc/slide_sw"

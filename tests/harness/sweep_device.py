@@ -9,7 +9,7 @@ import signal
 import subprocess
 import time
 
-from store_model import MODES, TEXT_FIELDS, printed, profile, store_for
+from store_model import MODES, TEXT_FIELDS, expected, printed, profile, store_for
 
 TOP = os.path.dirname(os.path.dirname(os.path.dirname(os.path.abspath(__file__))))
 DEVICE = os.path.join(TOP, "sim", "device")
@@ -227,7 +227,7 @@ class Case:
         """Every invariant, once settled: the first one violated, or None."""
         store = self.store()
         calls = self.calls()
-        _, home, upstream, settings = MODES[self.final]
+        _, home, upstream, _ = MODES[self.final]
         if self.lenient:
             # Each network whole where the change found it or where it puts it; the mode's
             # settings need not all be written.
@@ -239,8 +239,7 @@ class Case:
                            for where in places):
                     return f"the {name} network is whole in neither {' nor '.join(places)}"
         else:
-            want = {"OP_MODE": MODES[self.final][0], **settings, **FIXED,
-                    **profile(HOME, home), **profile(UPSTREAM, upstream)}
+            want = {**expected(self.final, HOME, UPSTREAM), **FIXED}
             for key, value in want.items():
                 if store.get(key) != f"{key}={value}\n":
                     return f"{key} holds {store.get(key, 'nothing')!r}, not {value!r}"

@@ -6,8 +6,8 @@ import sys
 import time
 
 from store_model import MODES, NAMES
-from sweep_device import (CASE_LIMIT_S, HANG_LIMIT_S, LASTING_FACTOR, PROGRAMS, RESTARTS, TOP,
-                          Case, fill_run, flash_calls, plant)
+from sweep_device import (CASE_LIMIT_S, FACTOR, HANG_LIMIT_S, LASTING_FACTOR, PROGRAMS, RESTARTS,
+                          TOP, Case, fill_run, flash_calls, plant)
 from sweep_lasting import WEEK_LINES, WEEK_WRITES
 
 # A step: its name, the position it starts in, the switch it finds, and whether the switch
@@ -82,7 +82,8 @@ def run_case(args, step, call, kind, program="keyed", refs=None):
     lenient = program == "keyless" and (
         kind == "held" or (kind in RESTARTS and call in unrecorded(refs[step[0], program],
                                                                    op_modes)))
-    case = Case(args, step, label, program=program, lenient=lenient)
+    # A held case's minutes pass as the lasting faults' hours do.
+    case = Case(args, step, label, LASTING_FACTOR if kind == "held" else FACTOR, program, lenient)
     before = None
     fired = None
     if kind.startswith("plant"):
@@ -94,7 +95,6 @@ def run_case(args, step, call, kind, program="keyed", refs=None):
         fired = lambda _: "No space left on device" in case.out()  # noqa: E731
     elif kind == "held":
         # Restarted at the call-th minute of a change held by a refusal.
-        case = Case(args, step, label, LASTING_FACTOR, program, lenient)
         case.prepare(HELD[1])
         restarted = []
 
