@@ -51,7 +51,7 @@ TEST_F(InDevice, NumericReadGivesTheNumberAfterTheEqualsSign) {
     EXPECT_EQ(get_flash_int_value("OP_MODE", &v), 1);
     EXPECT_EQ(v, 2);
     EXPECT_EQ(calls(), Lines{"flash get OP_MODE"});
-    EXPECT_NE(access("/var/run/leverwatch_tmp.txt", F_OK), 0) << "a value was left in /tmp";
+    EXPECT_NE(access("/var/run/leverwatch_tmp.txt", F_OK), 0) << "a value was left behind";
 }
 
 TEST_F(InDevice, TheOutputFileIsMadePrivateAfreshAndAPlantedLinkIsNotFollowed) {
