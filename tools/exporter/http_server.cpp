@@ -265,10 +265,9 @@ void http_server::probe(request &q) {
     q.name = target_name(t);
     q.port = t.port;
     q.deadline = q.began + (q.json ? milliseconds(live_timeout_ms) : probe_timeout(q.connection));
-    in_addr address{};
-    if (!t.is_name && inet_pton(AF_INET, t.host.c_str(), &address) == 1)
-        ask(q, address);
-    else if (t.is_name && name_allowed(allow_, t.host))
+    if (!t.is_name)
+        ask(q, t.address);
+    else if (name_allowed(allow_, t.host))
         names_.lookup(t.host, q.deadline, [this, &q](bool found, in_addr a) {
             if (found)
                 ask(q, a);

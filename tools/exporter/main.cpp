@@ -60,7 +60,8 @@ bool parse_listen(const std::string &text, sockaddr_in &out) {
     if (text.find(':') == std::string::npos || !parse_target(text, t) || t.is_name)
         return false;
     out.sin_port = htons(t.port);
-    return inet_pton(AF_INET, t.host.c_str(), &out.sin_addr) == 1;
+    out.sin_addr = t.address;
+    return true;
 }
 
 // The descriptor limit, raised as far as the hard limit allows.

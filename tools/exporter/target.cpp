@@ -54,8 +54,8 @@ bool parse_target(const std::string &text, target &out) {
         (!parse_decimal(text.substr(colon + 1), 65535, port) || port == 0))
         return false;
     out.port = static_cast<uint16_t>(port);
-    in_addr unused;
-    out.is_name = !parse_address(out.host, unused);
+    out.address = in_addr{};
+    out.is_name = !parse_address(out.host, out.address);
     return !out.is_name || is_host_name(out.host);
 }
 

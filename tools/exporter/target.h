@@ -10,7 +10,8 @@
 struct target {
     std::string host;
     uint16_t port;
-    bool is_name; // else an address
+    bool is_name;    // else an address
+    in_addr address; // host's, when it is an address
 };
 bool parse_target(const std::string &text, target &out);
 // "ADDR:PORT" or "HOST:PORT": the name a router is known by.
