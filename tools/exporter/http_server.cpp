@@ -35,12 +35,6 @@ const page_file page_files[] = {
     {"/live.css", "text/css; charset=utf-8", live_css},
 };
 
-reading failed_reading(failure why) {
-    reading r;
-    r.why = why;
-    return r;
-}
-
 // A request header's value, or empty.
 std::string header(MHD_Connection *c, const char *name) {
     const char *value = MHD_lookup_connection_value(c, MHD_HEADER_KIND, name);

@@ -24,12 +24,6 @@ struct waiter {
     event_loop::timer timer;
 };
 
-reading failed(failure why) {
-    reading r;
-    r.why = why;
-    return r;
-}
-
 } // namespace
 
 struct prober::router final : pollable {
@@ -243,7 +237,7 @@ void prober::lost_connection(router &r, failure why) {
         open_connection(r);
         return;
     }
-    finish(r, failed(why));
+    finish(r, failed_reading(why));
 }
 
 // The ask's own deadline passed: its connection is closed, and the requests that may
@@ -251,7 +245,7 @@ void prober::lost_connection(router &r, failure why) {
 void prober::ask_timed_out(router &r) {
     r.ask_timer = loop_.no_timer();
     close_connection(r);
-    finish(r, failed(failure::timeout));
+    finish(r, failed_reading(failure::timeout));
     if (r.waiters.empty())
         return;
     steady_time latest = r.waiters.front().deadline;
@@ -299,7 +293,7 @@ void prober::waiter_timed_out(router &r, uint64_t id) {
         return;
     answer done = std::move(w->done);
     r.waiters.erase(w);
-    done(failed(failure::timeout));
+    done(failed_reading(failure::timeout));
 }
 
 void prober::close_connection(router &r) {

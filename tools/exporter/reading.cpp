@@ -13,6 +13,12 @@ const char *failure_name(failure f) {
     return failure_names[static_cast<int>(f)];
 }
 
+reading failed_reading(failure why) {
+    reading r;
+    r.why = why;
+    return r;
+}
+
 void check_record(const unsigned char *bytes, size_t n, reading &r) {
     r = reading{};
     r.why = failure::malformed;

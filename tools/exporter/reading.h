@@ -34,5 +34,8 @@ struct reading {
     bool present() const { return filled[rssi]; }
 };
 
+// A probe that failed for why, with no figures.
+reading failed_reading(failure why);
+
 // Checks n received bytes as one reply and fills r: up, or failure::malformed.
 void check_record(const unsigned char *bytes, size_t n, reading &r);
