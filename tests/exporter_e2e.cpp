@@ -368,14 +368,10 @@ TEST_F(ExporterAlone, NamesAreLookedUpOnlyWhereAllowedWithinTheProbesTimeAndNeve
 
 // Sends raw bytes as one HTTP client; what comes back until the exporter closes or timeout_ms.
 std::string raw_exchange(const std::string &bytes, int timeout_ms, bool &closed) {
-    StatsClient c; // only its socket helpers; connected by hand to the exporter
-    c.fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(exporter_port);
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    StatsClient c;
+    c.port = exporter_port;
     closed = false;
-    if (connect(c.fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+    if (!c.connect_once())
         return "";
     c.send_text(bytes);
     std::string got = c.receive(1 << 20, timeout_ms);
@@ -447,12 +443,8 @@ TEST_F(ExporterE2e, BadRequestsGetA4xxOrAClosedConnectionAndEverythingElseIsStil
     // request has taken 10 s.
     auto trickle = std::async(std::launch::async, [] {
         StatsClient c;
-        c.fd = socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in a{};
-        a.sin_family = AF_INET;
-        a.sin_port = htons(exporter_port);
-        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        if (connect(c.fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+        c.port = exporter_port;
+        if (!c.connect_once())
             return -1.0;
         auto began = clock_type::now();
         for (char byte : std::string("GET /-/healthy HTTP/1.1\r\n")) {

@@ -125,10 +125,9 @@ size_t Exporter::logged(const std::string &part, size_t times) const {
 }
 
 Answer get(const std::string &path, double scrape_timeout_s, int wait_ms) {
-    StatsClient c; // its socket helpers, connected by hand to the exporter
-    c.fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a = loopback(exporter_port);
-    if (connect(c.fd, reinterpret_cast<sockaddr *>(&a), sizeof a) != 0)
+    StatsClient c;
+    c.port = exporter_port;
+    if (!c.connect_once())
         return {};
     std::string request = "GET " + path + " HTTP/1.1\r\nHost: test\r\nConnection: close\r\n";
     if (scrape_timeout_s > 0)

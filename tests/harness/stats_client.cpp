@@ -35,7 +35,7 @@ bool StatsClient::connect_once() {
         setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receive_buffer, sizeof receive_buffer);
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(10000);
+    addr.sin_port = htons(static_cast<uint16_t>(port));
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd >= 0 && bind(fd, reinterpret_cast<sockaddr *>(&from), sizeof from) == 0 &&
         connect(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr) == 0)

@@ -1,5 +1,5 @@
-// A test's side of linkstatd's TCP exchange: connecting to port 10000 on loopback, sending
-// bytes, and reading what comes back within a deadline.
+// A test's side of linkstatd's TCP exchange: connecting to port 10000 on loopback (or a port
+// of its choosing), sending bytes, and reading what comes back within a deadline.
 #pragma once
 
 #include <functional>
@@ -12,6 +12,8 @@ struct StatsClient {
     int fd = -1;
     // The loopback address connected from, so that tests can be several peers.
     std::string source = "127.0.0.1";
+    // The loopback port connected to: linkstatd's, or another server's under test.
+    int port = 10000;
     // A receive buffer set before connecting, so the handshake already offers its window.
     int receive_buffer = 0;
     StatsClient() = default;
