@@ -214,13 +214,6 @@ bool feed(const std::string &fifo, const std::string &text) {
     return ok;
 }
 
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 // The one with its change record in the store key, as shipped, or the one built without a key,
 // which records a change in /var/run.
 enum class build { keyed, keyless };

@@ -52,13 +52,6 @@ long now_ms() {
     return t.tv_sec * 1000L + t.tv_nsec / 1000000L;
 }
 
-size_t count_of(const std::string &text, const std::string &what) {
-    size_t n = 0;
-    for (size_t at = text.find(what); at != std::string::npos; at = text.find(what, at + 1))
-        ++n;
-    return n;
-}
-
 // Waits until n connection processes serve; when the newest started, or -1.
 long served_at(Device &dev, size_t n) {
     long newest = -1;

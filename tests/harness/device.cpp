@@ -59,6 +59,13 @@ std::vector<std::string> lines_of(const std::string &text) {
     return lines;
 }
 
+size_t count_of(const std::string &text, const std::string &part) {
+    size_t n = 0;
+    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
+        ++n;
+    return n;
+}
+
 bool wait_for(const std::function<bool()> &cond, int timeout_ms) {
     for (int waited = 0;; waited += 20) {
         if (cond())

@@ -11,6 +11,8 @@
 std::string read_file(const std::string &path);
 void write_file(const std::string &path, const std::string &text);
 std::vector<std::string> lines_of(const std::string &text);
+// How many times text holds part, overlapping ones too.
+size_t count_of(const std::string &text, const std::string &part);
 
 // Polls cond every 20 ms until it holds or timeout_ms have passed; returns whether it held.
 bool wait_for(const std::function<bool()> &cond, int timeout_ms = 5000);

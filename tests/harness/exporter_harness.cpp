@@ -149,13 +149,6 @@ double sample(const std::string &text, const std::string &name) {
     return at == std::string::npos ? -1 : atof(text.c_str() + at + name.size() + 1);
 }
 
-size_t count_of(const std::string &text, const std::string &part) {
-    size_t n = 0;
-    for (size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1))
-        ++n;
-    return n;
-}
-
 ScriptedRouter::ScriptedRouter(int port, behaviour b) : behaviour_(b) {
     listener_ = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     int one = 1;

@@ -57,8 +57,6 @@ struct Answer {
 Answer get(const std::string &path, double scrape_timeout_s = 0, int wait_ms = -1);
 // The value of the sample named (with its labels) in an exposition text, or -1.
 double sample(const std::string &text, const std::string &name);
-// How many times text holds part.
-size_t count_of(const std::string &text, const std::string &part);
 
 // A router on 127.0.0.1:port that answers "ask" as its behaviour says, a thread per
 // connection; it counts the connections it took and those the exporter closed.
