@@ -953,13 +953,14 @@ TEST_P(FullRunDirs, AreNamedAndNoChangeBeginsNorAnOwedRestartIsLostUntilThereIsR
     };
     ASSERT_EQ(fill(), 0);
     boot(wisp_with(wpa2_home, wpa_upstream), "2\n", false, GetParam());
+    // Both lines, the second a moment after the first.
     ASSERT_TRUE(wait_for(
         [&] {
-            return printed("cannot write /var/run/leverwatch_tmp.txt: No space left on device\n");
+            return printed("cannot write /var/run/leverwatch_tmp.txt: No space left on device\n") &&
+                   printed(" unreadable, switch ignored until it is read\n");
         },
         change_ms))
         << dev.out();
-    EXPECT_TRUE(printed(" unreadable, switch ignored until it is read\n"));
     EXPECT_EQ(dev.calls(), Lines{});
     unlink((run + "/filler").c_str());
     ASSERT_TRUE(wait_for([&] { return called("flash get OP_MODE") && settled(); }, change_ms));
